@@ -1,0 +1,134 @@
+// velta-client: text chat and service requests for a game client, over XMPP.
+//
+// The host makes one manager with new_velta_manager(), drives it from its own
+// thread (start, logout, the six send operations, and poll() every frame) and
+// hears every event as a call on the Handler it implements. Handler calls are
+// made only from inside poll(), on the thread that calls poll().
+//
+// This header depends on the C++ standard library only.
+#ifndef VELTA_CLIENT_VELTA_CLIENT_HPP
+#define VELTA_CLIENT_VELTA_CLIENT_HPP
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#if defined(_WIN32)
+#  define VELTA_CLIENT_API
+#elif defined(VELTA_CLIENT_BUILDING_LIBRARY)
+#  define VELTA_CLIENT_API __attribute__((visibility("default")))
+#else
+#  define VELTA_CLIENT_API
+#endif
+
+namespace Velta_Client {
+
+// Host text: UTF-16 code units. Surrogate pairs are sent as the one character
+// they encode; a lone surrogate is sent as U+FFFD.
+using wide_string = std::u16string;
+
+// Values of Velta_Manager::get_state().
+enum : int {
+    STATE_REGISTERING = 0,  // first connection, creating the account
+    STATE_LOGGING_IN = 1,   // second connection, authenticating as the user
+    STATE_CONNECTED = 2,    // logged in: the send operations act only here
+    STATE_RESETTING = 3,    // the connection ended; back to idle at the next poll()
+    STATE_IDLE = 4          // no connection: start() acts only here
+};
+
+// Codes that head every service request and reply.
+constexpr std::uint32_t CODE_ADMIN_VALUES = 268470408;
+constexpr std::uint32_t CODE_ADMIN_IDENTIFIER = 268470409;
+constexpr std::uint32_t CODE_ADMIN_TEXT = 268470416;
+constexpr std::uint32_t CODE_COMMAND_MESSAGE = 268470419;
+constexpr std::uint32_t CODE_COMMAND_VALUES = 268470420;
+
+// A 16-byte identifier; byte 0 is the least significant when printed.
+struct Identifier128 {
+    std::uint8_t bytes[16];
+};
+
+// A failure reported through Handler::on_error. The library never throws it.
+//   code 2, "register failed."  the server refused to create the account
+//   code 2, "register failed.\n<description>\nurl: <url>"
+//                               the server redirects registration elsewhere
+//   code 2, "register failed.\n already have such user with different password"
+//                               the login was refused (wrong password)
+//   code 2, "register failed.\n user name too long"
+//                               the user name cannot be made into an address
+// Code 1 with the message "disconnected" is reserved.
+class Error : public std::logic_error {
+public:
+    Error(const std::string& message, std::int32_t code) : std::logic_error(message), code(code) {}
+    std::int32_t code;
+};
+
+// The host's clock: whole seconds since 1970-01-01 00:00:00 UTC.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::int32_t now() = 0;
+};
+
+// The host's callbacks. Every call is made from inside Velta_Manager::poll(),
+// in the order the events arose. The references passed are valid only during
+// the call. A Handler operation may call the manager's operations except
+// poll() (which then returns at once) and must not destroy the manager. An
+// exception thrown by an operation leaves poll(); that call is not repeated
+// and the events behind it are delivered by the next poll().
+class Handler {
+public:
+    virtual void on_admin_values(const wide_string& name, const wide_string& text, std::int32_t time) = 0;
+    virtual void on_message(const wide_string& from, const wide_string& body, std::int32_t time) = 0;
+    virtual void on_admin_identifier(const wide_string& name, const wide_string& field, const wide_string& text,
+                                     std::int32_t time) = 0;
+    virtual void on_error(const Error& error) = 0;
+    virtual void on_disconnected() = 0;
+    virtual void on_connected() = 0;
+    virtual void on_message_stored(std::uint32_t id, const wide_string& userid) = 0;
+    virtual void on_admin_text(const wide_string& name, const wide_string& text, std::int32_t time) = 0;
+    virtual void on_command_values(const wide_string& name, const wide_string& text, std::int32_t time,
+                                   std::uint32_t reserve) = 0;
+    virtual void on_command_message(std::uint32_t code, const wide_string& name, const wide_string& text,
+                                    std::int32_t time, std::uint32_t reserve) = 0;
+    virtual ~Handler() = default;
+};
+
+// One account's connection. Operations that do not apply in the current state
+// return at once and report nothing; get_state() is the way to ask.
+class Velta_Manager {
+public:
+    virtual int get_state() = 0;
+    virtual ~Velta_Manager() {}
+    // Connected: ends the connection. on_disconnected at the next poll().
+    virtual void logout() = 0;
+    // Idle: registers the account if needed, then logs in. Blocks while the
+    // server address is resolved and the TCP connection is opened.
+    virtual void start() = 0;
+    virtual void send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) = 0;
+    virtual void send_admin_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text) = 0;
+    virtual void send_admin_identifier(const Identifier128& identifier, const wide_string& text) = 0;
+    virtual void send_admin_text(const wide_string& text) = 0;
+    virtual void send_command_message(std::uint32_t message_id, const wide_string& user, const wide_string& text,
+                                      std::uint32_t reserve) = 0;
+    virtual void send_command_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text,
+                                     std::uint32_t reserve) = 0;
+    // Reads the network without waiting, keeps the connection alive and
+    // delivers every pending event to the Handler. Call it every frame.
+    virtual void poll() = 0;
+};
+
+}  // namespace Velta_Client
+
+// Makes a manager in the idle state; opens no connection. clock and handler
+// are not owned and must outlive the manager; clock->now() is called once
+// here. server is a host name or address (port 5222); user and password are
+// the account's. Returns null if the manager cannot be made. Destroy it with
+// delete.
+extern "C" VELTA_CLIENT_API Velta_Client::Velta_Manager* new_velta_manager(Velta_Client::Clock* clock,
+                                                                           Velta_Client::Handler* handler,
+                                                                           const Velta_Client::wide_string& server,
+                                                                           const Velta_Client::wide_string& user,
+                                                                           const Velta_Client::wide_string& password);
+
+#endif
