@@ -1,0 +1,116 @@
+// start, logout, the connection listener, and the two deferred steps that
+// replace the gloox client.
+#include "manager/manager.hpp"
+
+#include "manager/xmpp/client_factory.hpp"
+#include "text/escaping.hpp"
+#include "text/utf8.hpp"
+
+namespace Velta_Client::detail {
+
+using text_encoding::to_utf8;
+using text_encoding::user_name_to_node;
+
+void Velta_Manager_Impl::start() {
+    if (state_ != STATE_IDLE) return;
+
+    // A name that cannot become an address would be refused by every server;
+    // say so instead of opening a connection that cannot succeed.
+    if (!user_name_to_node(to_utf8(user_))) {
+        report_error("register failed.\n user name too long");
+        return;
+    }
+
+    state_ = STATE_REGISTERING;
+    client_->setServer(to_utf8(server_));
+    client_->registerConnectionListener(this);
+    registration_->registerRegistrationHandler(this);
+
+    // gloox refuses to begin (an empty address) without calling anyone back;
+    // end that attempt like an unreachable server.
+    if (!client_->connect(false) && state_ == STATE_REGISTERING) {
+        queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
+        schedule_reset();
+    }
+}
+
+void Velta_Manager_Impl::logout() {
+    if (state_ != STATE_CONNECTED) return;
+    logged_in_ = false;
+    client_->disconnect();  // calls onDisconnect before it returns
+}
+
+void Velta_Manager_Impl::onConnect() {
+    if (state_ == STATE_REGISTERING) {
+        if (registration_) registration_->fetchRegistrationFields();
+    } else if (state_ == STATE_LOGGING_IN) {
+        logged_in_ = true;
+        state_ = STATE_CONNECTED;
+        // Probes lost on an earlier connection say nothing about this one.
+        unanswered_probes_ = 0;
+        queue_handler_call(events::handler_call(handler_, &Handler::on_connected));
+    }
+}
+
+void Velta_Manager_Impl::onDisconnect(gloox::ConnectionError reason) {
+    if (state_ == STATE_IDLE) return;
+    if (reason == gloox::ConnAuthenticationFailed)
+        report_error("register failed.\n already have such user with different password");
+    else
+        queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
+    schedule_reset();
+}
+
+// Every certificate is refused: the library speaks to servers without TLS only.
+bool Velta_Manager_Impl::onTLSConnect(const gloox::CertInfo&) { return false; }
+
+void Velta_Manager_Impl::schedule_reset() {
+    state_ = STATE_RESETTING;
+    queue_->append([this] { reset_step(); });
+}
+
+void Velta_Manager_Impl::report_error(const std::string& message) {
+    queue_handler_call(events::handler_call(handler_, &Handler::on_error, Error(message, 2)));
+}
+
+void Velta_Manager_Impl::reset_step() {
+    if (state_ != STATE_RESETTING) return;
+    state_ = STATE_IDLE;
+    rebuild_idle_client();
+}
+
+void Velta_Manager_Impl::rebuild_idle_client() {
+    registration_.reset();
+    xmpp::detach(*client_, *this);
+    client_.reset();
+    xmpp::build_registration_client(client_);
+    registration_.emplace(&*client_);
+}
+
+void Velta_Manager_Impl::login_step() {
+    if (state_ != STATE_REGISTERING) return;
+    const std::optional<std::string> node = user_name_to_node(to_utf8(user_));
+    if (!node) return;  // start() refuses such names
+    state_ = STATE_LOGGING_IN;
+
+    // The registration client is still connected; detached first, its
+    // farewell does not reach the manager.
+    registration_.reset();
+    xmpp::detach(*client_, *this);
+    client_.reset();
+
+    gloox::JID jid;
+    jid.setServer("localhost");
+    jid.setUsername(*node);
+    xmpp::build_login_client(client_, jid, to_utf8(password_));
+    client_->registerMessageHandler(this);
+    client_->registerConnectionListener(this);
+    client_->setServer(to_utf8(server_));
+
+    if (!client_->connect(false) && state_ == STATE_LOGGING_IN) {
+        queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
+        schedule_reset();
+    }
+}
+
+}  // namespace Velta_Client::detail

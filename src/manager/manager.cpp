@@ -1,0 +1,63 @@
+#include "manager/manager.hpp"
+
+#include "manager/xmpp/client_factory.hpp"
+
+#include <gloox/message.h>
+
+namespace Velta_Client::detail {
+
+Velta_Manager_Impl::Velta_Manager_Impl(Clock* clock, Handler* handler, const wide_string& server,
+                                       const wide_string& user, const wide_string& password)
+    : queue_(std::make_shared<events::Call_Queue>()),
+      clock_(clock),
+      handler_(handler),
+      user_(user),
+      password_(password),
+      server_(server),
+      last_probe_time_(0) {
+    xmpp::build_registration_client(client_);
+    registration_.emplace(&*client_);
+    last_probe_time_ = clock_->now();
+}
+
+// The registration goes before the client it points into; gloox closes a
+// connection that is still open without calling the manager back.
+Velta_Manager_Impl::~Velta_Manager_Impl() {
+    registration_.reset();
+    client_.reset();
+}
+
+void Velta_Manager_Impl::poll() {
+    // A Handler that calls poll() from inside a delivery gets nothing: the
+    // queue is mid-drain and gloox may be mid-call.
+    if (queue_->draining()) return;
+
+    if (state_ != STATE_IDLE) client_->recv(0);
+
+    const std::shared_ptr<events::Call_Queue> queue = queue_;
+
+    if (logged_in_ && state_ != STATE_CONNECTED)
+        queue->append(events::handler_call(handler_, &Handler::on_disconnected));
+
+    if (state_ == STATE_CONNECTED) {
+        // Wrapping difference: the host's clock may run past 2038.
+        const auto since_probe = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock_->now()) -
+                                                           static_cast<std::uint32_t>(last_probe_time_));
+        if (since_probe > 10) {
+            // An empty message to our own full address: the server echoes it
+            // and the echo proves the link alive.
+            client_->send(gloox::Message(gloox::Message::Chat, client_->jid()));
+            last_probe_time_ = clock_->now();
+            ++unanswered_probes_;
+        }
+    }
+
+    // The dead-link notice: the probes stopped coming back. The host decides
+    // whether to log out; the connection is left as it is.
+    if (state_ == STATE_CONNECTED && unanswered_probes_ > 100)
+        queue->append(events::handler_call(handler_, &Handler::on_disconnected));
+
+    queue->drain();
+}
+
+}  // namespace Velta_Client::detail

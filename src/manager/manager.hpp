@@ -1,0 +1,103 @@
+// Velta_Manager_Impl: the one implementation behind the host's Velta_Manager.
+// It owns one gloox client at a time (credential-less while registering, the
+// user's while logging in and connected) and turns everything gloox reports
+// into deferred calls that the end of poll() delivers.
+#pragma once
+
+#include "events/call_queue.hpp"
+#include "events/handler_calls.hpp"
+
+#include <velta_client/velta_client.hpp>
+
+#include <gloox/client.h>
+#include <gloox/connectionlistener.h>
+#include <gloox/messagehandler.h>
+#include <gloox/registration.h>
+#include <gloox/registrationhandler.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace Velta_Client::detail {
+
+class Velta_Manager_Impl final : public Velta_Manager,
+                                 public gloox::MessageHandler,
+                                 public gloox::ConnectionListener,
+                                 public gloox::RegistrationHandler {
+public:
+    Velta_Manager_Impl(Clock* clock, Handler* handler, const wide_string& server, const wide_string& user,
+                       const wide_string& password);
+    ~Velta_Manager_Impl() override;
+    Velta_Manager_Impl(const Velta_Manager_Impl&) = delete;
+    Velta_Manager_Impl& operator=(const Velta_Manager_Impl&) = delete;
+
+    // Velta_Manager
+    int get_state() override { return state_; }
+    void logout() override;
+    void start() override;
+    void send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) override;
+    void send_admin_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text) override;
+    void send_admin_identifier(const Identifier128& identifier, const wide_string& text) override;
+    void send_admin_text(const wide_string& text) override;
+    void send_command_message(std::uint32_t message_id, const wide_string& user, const wide_string& text,
+                              std::uint32_t reserve) override;
+    void send_command_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text,
+                             std::uint32_t reserve) override;
+    void poll() override;
+
+    // gloox::MessageHandler
+    void handleMessage(const gloox::Message& message, gloox::MessageSession* session) override;
+
+    // gloox::ConnectionListener
+    void onConnect() override;
+    void onDisconnect(gloox::ConnectionError reason) override;
+    bool onTLSConnect(const gloox::CertInfo& info) override;
+
+    // gloox::RegistrationHandler
+    void handleRegistrationFields(const gloox::JID& from, int fields, std::string instructions) override;
+    void handleAlreadyRegistered(const gloox::JID& from) override;
+    void handleRegistrationResult(const gloox::JID& from, gloox::RegistrationResult result) override;
+    void handleDataForm(const gloox::JID& from, const gloox::DataForm& form) override;
+    void handleOOB(const gloox::JID& from, const gloox::OOB& oob) override;
+
+    // Delay stamp text to seconds since 1970; the clock's now when unreadable.
+    std::int32_t stamp_to_time(const std::string& stamp);
+
+private:
+    // Deferred steps: both destroy the client whose callback decided them.
+    void login_step();
+    void reset_step();
+
+    void schedule_reset();
+    void report_error(const std::string& message);
+    void queue_handler_call(events::Deferred_Call call) { queue_->append(std::move(call)); }
+    void rebuild_idle_client();
+
+    // Receive-path helpers (incoming.cpp).
+    bool dispatch_stored_notice(const gloox::Message& message, const gloox::Tag& element);
+    bool dispatch_service_reply(const gloox::Message& message, const gloox::Tag* element);
+    void dispatch_chat(const gloox::Message& message, const gloox::Tag* element, const std::string& name);
+
+    // Sending (outgoing.cpp).
+    void send_request(const std::string& node, const std::string& subject, const wide_string& text,
+                      const std::string& id, std::unique_ptr<gloox::Tag> amp);
+
+    int state_ = STATE_IDLE;
+    std::shared_ptr<events::Call_Queue> queue_;
+    Clock* clock_;
+    Handler* handler_;
+    // Declared before the registration, which must die first: it keeps a
+    // pointer to the client it was built on.
+    std::optional<gloox::Client> client_;
+    std::optional<gloox::Registration> registration_;
+    wide_string user_;
+    wide_string password_;
+    wide_string server_;
+    bool logged_in_ = false;
+    std::int32_t unanswered_probes_ = 0;
+    std::int32_t last_probe_time_;
+};
+
+}  // namespace Velta_Client::detail

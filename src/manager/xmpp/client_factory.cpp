@@ -1,0 +1,36 @@
+#include "manager/xmpp/client_factory.hpp"
+
+#include "manager/xmpp/raw_message.hpp"
+#include "manager/xmpp/refusing_tls.hpp"
+#include "manager/xmpp/socket_connection.hpp"
+
+namespace Velta_Client::detail::xmpp {
+
+namespace {
+
+void configure(gloox::Client& client) {
+    // gloox takes ownership of all three.
+    client.setConnectionImpl(new Socket_Connection(&client));
+    client.setEncryptionImpl(new Refusing_Tls(&client));
+    // Without credentials gloox would log in anonymously where a server
+    // offers it; registration needs the unauthenticated stream.
+    client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous);
+}
+
+}  // namespace
+
+void build_registration_client(std::optional<gloox::Client>& slot) {
+    slot.emplace("localhost");
+    configure(*slot);
+}
+
+void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password) {
+    slot.emplace(jid, password, -1);
+    configure(*slot);
+    // One extension that keeps each message's element: the receive path
+    // reads the amp rules and delay stamps from it (gloox re-runs the filter
+    // of every registered extension on every stanza, so fewer is faster).
+    slot->registerStanzaExtension(new Raw_Message());
+}
+
+}  // namespace Velta_Client::detail::xmpp

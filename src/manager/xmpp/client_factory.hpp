@@ -1,0 +1,32 @@
+// Building a gloox client the way the manager needs it: the library's own
+// socket and TLS objects, the raw-message extension, no anonymous login.
+#pragma once
+
+#include <gloox/client.h>
+#include <gloox/jid.h>
+
+#include <optional>
+#include <string>
+
+namespace gloox {
+class ConnectionListener;
+class MessageHandler;
+}  // namespace gloox
+
+namespace Velta_Client::detail::xmpp {
+
+// A client for domain "localhost" without credentials, for registration.
+void build_registration_client(std::optional<gloox::Client>& slot);
+
+// A client that logs in as jid with password (port -1: 5222).
+void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password);
+
+// Removes the manager's listeners so that tearing the client down (gloox
+// closes an open stream) reports nothing back.
+template <class Listener>
+void detach(gloox::Client& client, Listener& listener) {
+    client.removeConnectionListener(&listener);
+    client.removeMessageHandler(&listener);
+}
+
+}  // namespace Velta_Client::detail::xmpp

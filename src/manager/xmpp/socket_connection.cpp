@@ -1,0 +1,151 @@
+#include "manager/xmpp/socket_connection.hpp"
+
+#include <cerrno>
+#include <string>
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace Velta_Client::detail::xmpp {
+
+namespace {
+
+constexpr std::size_t receive_buffer_size = 8192;
+
+// Returns a connected socket, or -ConnDnsError / -ConnConnectionRefused.
+int open_socket(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string service = port < 0 ? std::string("xmpp-client") : std::to_string(port);
+    if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
+        return -gloox::ConnDnsError;
+
+    int result = -gloox::ConnConnectionRefused;
+    for (addrinfo* address = found; address; address = address->ai_next) {
+        const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+        if (fd < 0) continue;
+        int rc;
+        do {
+            rc = ::connect(fd, address->ai_addr, address->ai_addrlen);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0) {
+            result = fd;
+            break;
+        }
+        ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    return result;
+}
+
+}  // namespace
+
+Socket_Connection::Socket_Connection(gloox::ConnectionDataHandler* handler) : gloox::ConnectionBase(handler) {}
+
+Socket_Connection::~Socket_Connection() { close_socket(); }
+
+gloox::ConnectionBase* Socket_Connection::newInstance() const {
+    auto* copy = new Socket_Connection(m_handler);
+    copy->setServer(m_server, m_port);
+    return copy;
+}
+
+gloox::ConnectionError Socket_Connection::connect() {
+    if (!m_handler || socket_ >= 0) return gloox::ConnNotConnected;
+    if (m_state > gloox::StateDisconnected) return gloox::ConnNoError;
+
+    m_state = gloox::StateConnecting;
+    const int fd = open_socket(m_server, m_port);
+    if (fd < 0) {
+        m_state = gloox::StateDisconnected;
+        const auto error = static_cast<gloox::ConnectionError>(-fd);
+        m_handler->handleDisconnect(this, error);
+        return error;
+    }
+    socket_ = fd;
+    m_state = gloox::StateConnected;
+    cancel_ = false;
+    m_handler->handleConnect(this);
+    return gloox::ConnNoError;
+}
+
+gloox::ConnectionError Socket_Connection::recv(int timeout) {
+    if (cancel_ || socket_ < 0) return gloox::ConnNotConnected;
+
+    pollfd watched{socket_, POLLIN, 0};
+    const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
+    const int ready = ::poll(&watched, 1, wait_ms);
+    if (ready <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
+
+    char buffer[receive_buffer_size];
+    ssize_t size;
+    do {
+        size = ::recv(socket_, buffer, sizeof buffer, 0);
+    } while (size < 0 && errno == EINTR);
+
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return gloox::ConnNoError;
+    if (size <= 0) {
+        const gloox::ConnectionError error = size == 0 ? gloox::ConnStreamClosed : gloox::ConnIoError;
+        if (m_handler) m_handler->handleDisconnect(this, error);
+        return error;
+    }
+    total_in_ += size;
+    if (m_handler) m_handler->handleReceivedData(this, std::string(buffer, static_cast<std::size_t>(size)));
+    return gloox::ConnNoError;
+}
+
+bool Socket_Connection::send(const std::string& data) {
+    if (data.empty() || socket_ < 0) return false;
+
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t sent = ::send(socket_, data.data() + written, data.size() - written, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (m_handler) m_handler->handleDisconnect(this, gloox::ConnIoError);
+            return false;
+        }
+        written += static_cast<std::size_t>(sent);
+    }
+    total_out_ += static_cast<long int>(data.size());
+    return true;
+}
+
+gloox::ConnectionError Socket_Connection::receive() {
+    if (socket_ < 0) return gloox::ConnNotConnected;
+    gloox::ConnectionError error = gloox::ConnNoError;
+    while (!cancel_ && (error = recv(1000000)) == gloox::ConnNoError) {
+    }
+    return error == gloox::ConnNoError ? gloox::ConnNotConnected : error;
+}
+
+void Socket_Connection::disconnect() { cancel_ = true; }
+
+void Socket_Connection::cleanup() {
+    close_socket();
+    m_state = gloox::StateDisconnected;
+    cancel_ = true;
+    total_in_ = 0;
+    total_out_ = 0;
+}
+
+void Socket_Connection::close_socket() {
+    if (socket_ >= 0) {
+        ::close(socket_);
+        socket_ = -1;
+    }
+}
+
+void Socket_Connection::getStatistics(long int& total_in, long int& total_out) {
+    total_in = total_in_;
+    total_out = total_out_;
+}
+
+}  // namespace Velta_Client::detail::xmpp
