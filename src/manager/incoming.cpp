@@ -1,8 +1,150 @@
-// Incoming messages.
+// Incoming messages, each down exactly one of four branches: a stored-offline
+// notice, a service reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
+
+#include "manager/reply_body.hpp"
+#include "manager/xmpp/raw_element.hpp"
+#include "text/escaping.hpp"
+
+#include <gloox/error.h>
+#include <gloox/message.h>
+
+#include <vector>
 
 namespace Velta_Client::detail {
 
-void Velta_Manager_Impl::handleMessage(const gloox::Message&, gloox::MessageSession*) {}
+using events::handler_call;
+using events::utf8_text;
+using text_encoding::node_to_user_name;
+
+namespace {
+
+bool is_amp(const gloox::Tag& tag) {
+    return tag.name() == "amp" && tag.findAttribute("xmlns") == gloox::XMLNS_AMP;
+}
+
+bool asks_stored_notice(const gloox::Tag& rule) {
+    return rule.name() == "rule" && rule.findAttribute("condition") == "deliver" &&
+           rule.findAttribute("value") == "stored" && rule.findAttribute("action") == "notify" &&
+           rule.hasAttribute("userid");
+}
+
+// Every "rule" child of every amp container, in document order.
+template <class Visit>
+void for_each_rule(const gloox::Tag& message, Visit visit) {
+    for (const gloox::Tag* amp : message.children()) {
+        if (!is_amp(*amp)) continue;
+        for (const gloox::Tag* rule : amp->children())
+            if (rule->name() == "rule") visit(*rule);
+    }
+}
+
+bool is_error_bounce(const gloox::Message& message) {
+    const gloox::Error* error = message.error();
+    return message.subtype() == gloox::Message::Error && error && error->error() != gloox::StanzaErrorUndefined;
+}
+
+const std::string* first_delay_stamp(const gloox::Tag& message) {
+    for (const gloox::Tag* child : message.children()) {
+        const std::string& xmlns = child->findAttribute("xmlns");
+        if ((child->name() == "x" && xmlns == "jabber:x:delay") || (child->name() == "delay" && xmlns == "urn:xmpp:delay"))
+            return &child->findAttribute("stamp");
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void Velta_Manager_Impl::handleMessage(const gloox::Message& message, gloox::MessageSession*) {
+    // gloox called us: nothing may unwind through it. A message that cannot
+    // be read is dropped alone; the rest of the input goes on.
+    try {
+        const auto* raw = message.findExtension<xmpp::Raw_Element>(xmpp::Raw_Element::extension_type);
+        if (!raw || !raw->element()) return;
+        const gloox::Tag& element = *raw->element();
+
+        if (is_error_bounce(message) && element.hasAttribute("id")) {
+            dispatch_stored_notice(element);
+            return;
+        }
+        const std::string node(address_node(element.findAttribute("from")));
+        if (node == "admin" || node == "cmdadmin") {
+            dispatch_service_reply(message, element);
+            return;
+        }
+        if (message.body().empty()) {
+            --unanswered_probes_;  // our probe came back (or someone sent nothing)
+            return;
+        }
+        dispatch_chat(message, element, node);
+    } catch (...) {
+    }
+}
+
+void Velta_Manager_Impl::dispatch_stored_notice(const gloox::Tag& element) {
+    std::vector<events::Deferred_Call> calls;
+    bool readable = true;
+    for_each_rule(element, [&](const gloox::Tag& rule) {
+        if (!readable || !asks_stored_notice(rule)) return;
+        const std::optional<std::uint32_t> id = decimal_attribute(element.findAttribute("id"));
+        if (!id) {
+            readable = false;
+            return;
+        }
+        calls.push_back(handler_call(handler_, &Handler::on_message_stored, *id,
+                                     utf8_text(rule.findAttribute("userid"))));
+    });
+    if (!readable) return;
+    for (auto& call : calls) queue_handler_call(std::move(call));
+}
+
+void Velta_Manager_Impl::dispatch_service_reply(const gloox::Message& message, const gloox::Tag& element) {
+    const std::optional<Reply_Body> reply = read_reply_body(message.body());
+    if (!reply) return;
+    const utf8_text name(node_to_user_name(reply->node));
+    const utf8_text text(reply->text);
+
+    switch (reply->code) {
+        case CODE_ADMIN_VALUES:
+            queue_handler_call(handler_call(handler_, &Handler::on_admin_values, name, text, clock_->now()));
+            return;
+        case CODE_ADMIN_TEXT:
+            queue_handler_call(handler_call(handler_, &Handler::on_admin_text, name, text, clock_->now()));
+            return;
+        case CODE_ADMIN_IDENTIFIER:
+            queue_handler_call(handler_call(handler_, &Handler::on_admin_identifier, name, utf8_text(reply->field),
+                                            text, clock_->now()));
+            return;
+        default:
+            break;
+    }
+
+    // Command replies: "reserve" comes back on the amp rule; the last rule
+    // that has one wins, and a rule that has one also needs a numeric "id".
+    std::uint32_t reserve = 0;
+    bool readable = true;
+    for_each_rule(element, [&](const gloox::Tag& rule) {
+        if (!readable || !rule.hasAttribute("reserve")) return;
+        const std::optional<std::uint32_t> value = decimal_attribute(rule.findAttribute("reserve"));
+        readable = value && decimal_attribute(element.findAttribute("id"));
+        if (readable) reserve = *value;
+    });
+    if (!readable) return;
+
+    if (reply->code == CODE_COMMAND_MESSAGE)
+        queue_handler_call(handler_call(handler_, &Handler::on_command_message, CODE_COMMAND_MESSAGE, name, text,
+                                        clock_->now(), reserve));
+    else
+        queue_handler_call(
+            handler_call(handler_, &Handler::on_command_values, name, text, clock_->now(), reserve));
+}
+
+void Velta_Manager_Impl::dispatch_chat(const gloox::Message& message, const gloox::Tag& element,
+                                       const std::string& node) {
+    const std::string* stamp = first_delay_stamp(element);
+    const std::int32_t time = stamp ? stamp_to_time(*stamp) : clock_->now();
+    queue_handler_call(handler_call(handler_, &Handler::on_message, utf8_text(node_to_user_name(node)),
+                                    utf8_text(message.body()), time));
+}
 
 }  // namespace Velta_Client::detail

@@ -76,9 +76,9 @@ private:
     void rebuild_idle_client();
 
     // Receive-path helpers (incoming.cpp).
-    bool dispatch_stored_notice(const gloox::Message& message, const gloox::Tag& element);
-    bool dispatch_service_reply(const gloox::Message& message, const gloox::Tag* element);
-    void dispatch_chat(const gloox::Message& message, const gloox::Tag* element, const std::string& name);
+    void dispatch_stored_notice(const gloox::Tag& element);
+    void dispatch_service_reply(const gloox::Message& message, const gloox::Tag& element);
+    void dispatch_chat(const gloox::Message& message, const gloox::Tag& element, const std::string& node);
 
     // Sending (outgoing.cpp).
     void send_request(const std::string& node, const std::string& subject, const wide_string& text,

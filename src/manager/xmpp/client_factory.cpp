@@ -1,6 +1,6 @@
 #include "manager/xmpp/client_factory.hpp"
 
-#include "manager/xmpp/raw_message.hpp"
+#include "manager/xmpp/raw_element.hpp"
 #include "manager/xmpp/refusing_tls.hpp"
 #include "manager/xmpp/socket_connection.hpp"
 
@@ -30,7 +30,7 @@ void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& ji
     // One extension that keeps each message's element: the receive path
     // reads the amp rules and delay stamps from it (gloox re-runs the filter
     // of every registered extension on every stanza, so fewer is faster).
-    slot->registerStanzaExtension(new Raw_Message());
+    slot->registerStanzaExtension(new Raw_Element());
 }
 
 }  // namespace Velta_Client::detail::xmpp

@@ -1,0 +1,110 @@
+#include "manager/reply_body.hpp"
+
+#include <velta_client/velta_client.hpp>
+
+#include <boost/lexical_cast.hpp>
+
+namespace Velta_Client::detail {
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+class Reader {
+public:
+    explicit Reader(std::string_view text) : text_(text) {}
+
+    std::optional<std::uint32_t> number() {
+        skip_spaces();
+        std::uint64_t value = 0;
+        const std::size_t first = at_;
+        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
+            value = value * 10 + static_cast<std::uint64_t>(text_[at_] - '0');
+            if (value > 0xFFFFFFFFu) return std::nullopt;
+            ++at_;
+        }
+        if (at_ == first) return std::nullopt;
+        return static_cast<std::uint32_t>(value);
+    }
+
+    std::string_view token() {
+        skip_spaces();
+        const std::size_t first = at_;
+        while (at_ < text_.size() && !is_space(text_[at_])) ++at_;
+        return text_.substr(first, at_ - first);
+    }
+
+    void skip_one() {
+        if (at_ < text_.size()) ++at_;
+    }
+
+    std::size_t left() const { return text_.size() - at_; }
+
+    std::string_view take(std::size_t count) {
+        const std::string_view taken = text_.substr(at_, count);
+        at_ += taken.size();
+        return taken;
+    }
+
+    std::string_view rest() { return take(left()); }
+
+private:
+    void skip_spaces() {
+        while (at_ < text_.size() && is_space(text_[at_])) ++at_;
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+bool known_code(std::uint32_t code) {
+    return code == CODE_ADMIN_VALUES || code == CODE_ADMIN_IDENTIFIER || code == CODE_ADMIN_TEXT ||
+           code == CODE_COMMAND_MESSAGE || code == CODE_COMMAND_VALUES;
+}
+
+}  // namespace
+
+std::string_view address_node(std::string_view address) {
+    const std::size_t at = address.find('@');
+    if (at == std::string_view::npos) return {};
+    const std::size_t slash = address.find('/');
+    if (slash != std::string_view::npos && slash < at) return {};  // an '@' in the resource
+    return address.substr(0, at);
+}
+
+std::optional<Reply_Body> read_reply_body(std::string_view body) {
+    Reader reader(body);
+    const std::optional<std::uint32_t> code = reader.number();
+    if (!code || !known_code(*code)) return std::nullopt;
+
+    Reply_Body reply;
+    reply.code = *code;
+    reply.node = std::string(address_node(reader.token()));
+    reader.skip_one();
+
+    if (reply.code == CODE_ADMIN_IDENTIFIER) {
+        const std::optional<std::uint32_t> count = reader.number();
+        // The count is checked against what is there before anything is
+        // made of it: a claimed 4294967295 allocates nothing.
+        if (!count || *count < 2) return std::nullopt;
+        reader.skip_one();
+        if (reader.left() < *count) return std::nullopt;
+        reply.field = std::string(reader.take(*count));
+        reply.field += '\0';  // replies have always carried it
+        reader.skip_one();
+    }
+    reply.text = std::string(reader.rest());
+    return reply;
+}
+
+std::optional<std::uint32_t> decimal_attribute(const std::string& text) {
+    // lexical_cast alone would take "+5" and wrap "-1" round to 4294967295.
+    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+    try {
+        return boost::lexical_cast<std::uint32_t>(text);
+    } catch (const boost::bad_lexical_cast&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace Velta_Client::detail
