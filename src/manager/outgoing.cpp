@@ -21,10 +21,12 @@ namespace {
 // would make gloox drop the whole body, or a strict server close the stream.
 std::string wire_text(const wide_string& text) { return to_utf8(xml_safe(text)); }
 
+// node@localhost, or the bare domain for an empty node (gloox would call a
+// JID with an empty node invalid and leave the "to" out altogether).
 gloox::JID address(const std::string& node) {
     gloox::JID jid;
     jid.setServer("localhost");
-    jid.setUsername(node);
+    if (!node.empty()) jid.setUsername(node);
     return jid;
 }
 
