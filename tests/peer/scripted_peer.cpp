@@ -237,7 +237,7 @@ struct Scripted_Peer::Impl {
         thread.join();
         for (auto& entry : connections)
             if (entry.second->fd >= 0) ::close(entry.second->fd);
-        ::close(listen_fd);
+        if (listen_fd >= 0) ::close(listen_fd);
         ::close(wake_fd);
     }
 
@@ -926,6 +926,15 @@ bool Scripted_Peer::reset_connection(int connection) {
     impl_->note_change();
     impl_->wake();
     return true;
+}
+
+void Scripted_Peer::stop_listening() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (impl_->listen_fd >= 0) ::close(impl_->listen_fd);
+        impl_->listen_fd = -1;  // poll(2) skips a negative descriptor
+    }
+    impl_->wake();
 }
 
 int Scripted_Peer::connections_accepted() const {

@@ -171,6 +171,9 @@ public:
     // when no connection is open.
     bool close_connection(bool send_stream_end = true);
     bool close_connection(int connection, bool send_stream_end = true);
+    // Stops accepting: later connection attempts are refused, open
+    // connections go on.
+    void stop_listening();
     // Abortive close (RST, SO_LINGER 0) of current_connection().
     bool reset_connection();
     bool reset_connection(int connection);

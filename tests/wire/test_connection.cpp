@@ -177,3 +177,40 @@ TEST(Connection, a_host_with_more_than_1024_open_files_still_connects_and_chats)
     }
     for (int fd : held) ::close(fd);
 }
+
+TEST(Connection, a_login_connection_that_cannot_be_opened_ends_in_the_same_poll) {
+    Wire_Host host;
+    host.manager->start();
+    ASSERT_TRUE(host.peer.wait_for([&] { return host.peer.connections_accepted() == 1; }, 2s));
+    host.peer.stop_listening();  // registration goes on; the login cannot connect
+    ASSERT_TRUE(host.poll_until([&] { return host.state() != STATE_REGISTERING; }));
+    EXPECT_EQ(host.state(), STATE_IDLE);
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+}
+
+namespace {
+
+int open_descriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (::fcntl(fd, F_GETFD) != -1) ++count;
+    return count;
+}
+
+}  // namespace
+
+TEST(Connection, a_thousand_start_and_logout_cycles_leave_nothing_behind) {
+    Wire_Host host;
+    ASSERT_TRUE(host.log_in());
+    host.manager->logout();
+    host.manager->poll();
+    const int descriptors = open_descriptors();
+    for (int cycle = 0; cycle < 1000; ++cycle) {
+        ASSERT_TRUE(host.log_in()) << cycle;
+        host.manager->logout();
+        host.manager->poll();
+        ASSERT_EQ(host.state(), STATE_IDLE);
+    }
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});  // the last logout's
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
