@@ -204,6 +204,11 @@ TEST(Connection, a_thousand_start_and_logout_cycles_leave_nothing_behind) {
     ASSERT_TRUE(host.log_in());
     host.manager->logout();
     host.manager->poll();
+    // The peer lives in this process too: count once it has closed its side.
+    const auto peer_settled = [&] {
+        return host.peer.wait_for([&] { return host.peer.current_connection() == 0; }, 2s);
+    };
+    ASSERT_TRUE(peer_settled());
     const int descriptors = open_descriptors();
     for (int cycle = 0; cycle < 1000; ++cycle) {
         ASSERT_TRUE(host.log_in()) << cycle;
@@ -212,5 +217,6 @@ TEST(Connection, a_thousand_start_and_logout_cycles_leave_nothing_behind) {
         ASSERT_EQ(host.state(), STATE_IDLE);
     }
     EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});  // the last logout's
+    ASSERT_TRUE(peer_settled());
     EXPECT_EQ(open_descriptors(), descriptors);
 }
