@@ -32,7 +32,13 @@ void Velta_Manager_Impl::poll() {
     // queue is mid-drain and gloox may be mid-call.
     if (queue_->draining()) return;
 
-    if (state_ != STATE_IDLE) client_->recv(0);
+    if (state_ == STATE_IDLE) {
+        // The host polls every frame: an idle manager with nothing to say
+        // costs no system call and no reference count.
+        if (queue_->empty() && !logged_in_) return;
+    } else {
+        client_->recv(0);
+    }
 
     const std::shared_ptr<events::Call_Queue> queue = queue_;
 

@@ -22,3 +22,13 @@ bool Host::log_in() {
 }
 
 }  // namespace velta_test
+
+namespace velta_test {
+
+bool Host::settle(const std::u16string& own_name) {
+    const int before = handler.count("on_message");
+    manager->send_message(0, own_name, u"settle");
+    return poll_until(*manager, [&] { return handler.count("on_message") >= before + 2; });
+}
+
+}  // namespace velta_test

@@ -26,6 +26,9 @@ struct Host {
 
     // start() and poll until on_connected, on_error or idle; true when connected.
     bool log_in();
+    // Sends a message to itself (own_name) and waits for the server's copy:
+    // everything this host sent before has then been handled by the server.
+    bool settle(const std::u16string& own_name);
 };
 
 }  // namespace velta_test

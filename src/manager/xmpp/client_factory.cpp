@@ -8,9 +8,11 @@ namespace Velta_Client::detail::xmpp {
 
 namespace {
 
+Connection_Maker connection_maker = nullptr;
+
 void configure(gloox::Client& client) {
     // gloox takes ownership of all three.
-    client.setConnectionImpl(new Socket_Connection(&client));
+    client.setConnectionImpl(connection_maker ? connection_maker(&client) : new Socket_Connection(&client));
     client.setEncryptionImpl(new Refusing_Tls(&client));
     // Without credentials gloox would log in anonymously where a server
     // offers it; registration needs the unauthenticated stream.
@@ -18,6 +20,8 @@ void configure(gloox::Client& client) {
 }
 
 }  // namespace
+
+void set_connection_maker(Connection_Maker maker) { connection_maker = maker; }
 
 void build_registration_client(std::optional<gloox::Client>& slot) {
     slot.emplace("localhost");

@@ -9,8 +9,8 @@
 #include <string>
 
 namespace gloox {
-class ConnectionListener;
-class MessageHandler;
+class ConnectionBase;
+class ConnectionDataHandler;
 }  // namespace gloox
 
 namespace Velta_Client::detail::xmpp {
@@ -20,6 +20,12 @@ void build_registration_client(std::optional<gloox::Client>& slot);
 
 // A client that logs in as jid with password (port -1: 5222).
 void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password);
+
+// In-process drivers (fuzzing, benchmarks) may replace the socket of every
+// client made from now on; null restores the socket. Not exported from the
+// shared library.
+using Connection_Maker = gloox::ConnectionBase* (*)(gloox::ConnectionDataHandler* handler);
+void set_connection_maker(Connection_Maker maker);
 
 // Removes the manager's listeners so that tearing the client down (gloox
 // closes an open stream) reports nothing back.

@@ -1,8 +1,8 @@
 #include "manager/xmpp/socket_connection.hpp"
 
 #include <cerrno>
-#include <string>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,6 +16,11 @@ namespace Velta_Client::detail::xmpp {
 namespace {
 
 constexpr std::size_t receive_buffer_size = 8192;
+
+void set_option(int fd, int level, int name) {
+    const int one = 1;
+    ::setsockopt(fd, level, name, &one, sizeof one);
+}
 
 // Returns a connected socket, or -ConnDnsError / -ConnConnectionRefused.
 int open_socket(const std::string& host, int port) {
@@ -69,6 +74,9 @@ gloox::ConnectionError Socket_Connection::connect() {
         m_handler->handleDisconnect(this, error);
         return error;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    set_option(fd, IPPROTO_TCP, TCP_NODELAY);
+    set_option(fd, IPPROTO_TCP, TCP_QUICKACK);
     socket_ = fd;
     m_state = gloox::StateConnected;
     cancel_ = false;
@@ -76,13 +84,38 @@ gloox::ConnectionError Socket_Connection::connect() {
     return gloox::ConnNoError;
 }
 
+void Socket_Connection::lost(gloox::ConnectionError reason) {
+    // gloox's handler cleans this connection up and tells the manager.
+    if (m_handler) m_handler->handleDisconnect(this, reason);
+}
+
+bool Socket_Connection::flush() {
+    std::size_t written = 0;
+    while (written < pending_.size()) {
+        const ssize_t sent =
+            ::send(socket_, pending_.data() + written, pending_.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            return false;
+        }
+        written += static_cast<std::size_t>(sent);
+    }
+    pending_.erase(0, written);
+    return true;
+}
+
 gloox::ConnectionError Socket_Connection::recv(int timeout) {
     if (cancel_ || socket_ < 0) return gloox::ConnNotConnected;
 
+    if (!pending_.empty() && !flush()) {
+        lost(gloox::ConnIoError);
+        return gloox::ConnIoError;
+    }
+
     pollfd watched{socket_, POLLIN, 0};
     const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
-    const int ready = ::poll(&watched, 1, wait_ms);
-    if (ready <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
+    if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
 
     char buffer[receive_buffer_size];
     ssize_t size;
@@ -93,9 +126,12 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return gloox::ConnNoError;
     if (size <= 0) {
         const gloox::ConnectionError error = size == 0 ? gloox::ConnStreamClosed : gloox::ConnIoError;
-        if (m_handler) m_handler->handleDisconnect(this, error);
+        lost(error);
         return error;
     }
+    // Linux drops back to delayed acknowledgements after a while: re-arm
+    // only when data came, so an idle receive stays a single poll(2).
+    set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
     if (m_handler) m_handler->handleReceivedData(this, std::string(buffer, static_cast<std::size_t>(size)));
     return gloox::ConnNoError;
@@ -104,15 +140,15 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
 bool Socket_Connection::send(const std::string& data) {
     if (data.empty() || socket_ < 0) return false;
 
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t sent = ::send(socket_, data.data() + written, data.size() - written, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            if (m_handler) m_handler->handleDisconnect(this, gloox::ConnIoError);
-            return false;
-        }
-        written += static_cast<std::size_t>(sent);
+    // Keep the order of the stream: new data goes behind what still waits.
+    if (pending_.size() + data.size() > max_pending_bytes) {
+        lost(gloox::ConnIoError);
+        return false;
+    }
+    pending_ += data;
+    if (!flush()) {
+        lost(gloox::ConnIoError);
+        return false;
     }
     total_out_ += static_cast<long int>(data.size());
     return true;
@@ -129,7 +165,9 @@ gloox::ConnectionError Socket_Connection::receive() {
 void Socket_Connection::disconnect() { cancel_ = true; }
 
 void Socket_Connection::cleanup() {
+    if (socket_ >= 0 && !pending_.empty()) flush();  // a last try, e.g. for the stream's end
     close_socket();
+    pending_.clear();
     m_state = gloox::StateDisconnected;
     cancel_ = true;
     total_in_ = 0;

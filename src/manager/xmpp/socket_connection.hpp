@@ -1,15 +1,26 @@
-// The TCP connection every client of the library uses instead of gloox's own:
-// it writes with MSG_NOSIGNAL (a closed peer must not raise SIGPIPE in the
-// host) and waits with poll(2) (select(2) cannot take descriptors of 1024 or
-// more, which a game client with many open files reaches).
+// The TCP connection every client of the library uses instead of gloox's own.
+// - Writes never raise SIGPIPE (MSG_NOSIGNAL): a peer that closed must not
+//   end the host process.
+// - It waits with poll(2): select(2) cannot take descriptors of 1024 or more,
+//   which a game client with many open files reaches.
+// - Writes never block the host's frame: what the socket does not take at
+//   once waits in a bounded buffer that every receive flushes; a buffer that
+//   overflows counts as a lost connection.
+// - TCP_NODELAY, and TCP_QUICKACK re-armed after each read that returned
+//   data, so that request/reply traffic is not held back by delayed
+//   acknowledgements while an idle receive stays one system call.
 #pragma once
 
 #include <gloox/connectionbase.h>
+
+#include <string>
 
 namespace Velta_Client::detail::xmpp {
 
 class Socket_Connection final : public gloox::ConnectionBase {
 public:
+    static constexpr std::size_t max_pending_bytes = 1 << 20;
+
     explicit Socket_Connection(gloox::ConnectionDataHandler* handler);
     ~Socket_Connection() override;
     Socket_Connection(const Socket_Connection&) = delete;
@@ -18,7 +29,8 @@ public:
     // Resolves the server (port -1: the "xmpp-client" service, 5222) and
     // connects, blocking; reports failure through handleDisconnect as well.
     gloox::ConnectionError connect() override;
-    // Waits at most timeout microseconds (-1: no limit), then reads once.
+    // Flushes what waits to be written, waits at most timeout microseconds
+    // (-1: no limit) for input, then reads once.
     gloox::ConnectionError recv(int timeout = -1) override;
     bool send(const std::string& data) override;
     gloox::ConnectionError receive() override;
@@ -28,10 +40,14 @@ public:
     gloox::ConnectionBase* newInstance() const override;
 
 private:
+    // Writes what it can of pending_ without blocking; false on an error.
+    bool flush();
+    void lost(gloox::ConnectionError reason);
     void close_socket();
 
     int socket_ = -1;
     bool cancel_ = true;
+    std::string pending_;
     long int total_in_ = 0;
     long int total_out_ = 0;
 };
