@@ -20,10 +20,11 @@ Velta_Manager_Impl::Velta_Manager_Impl(Clock* clock, Handler* handler, const wid
     last_probe_time_ = clock_->now();
 }
 
-// The registration goes before the client it points into; gloox closes a
-// connection that is still open without calling the manager back.
+// The registration goes before the client it points into. gloox closes a
+// connection that is still open; detached first, the manager hears nothing.
 Velta_Manager_Impl::~Velta_Manager_Impl() {
     registration_.reset();
+    xmpp::detach(*client_, *this);
     client_.reset();
 }
 
