@@ -1,11 +1,13 @@
-// velta-client: text chat and service requests for a game client, over XMPP.
-//
-// The host makes one manager with new_velta_manager(), drives it from its own
-// thread (start, logout, the six send operations, and poll() every frame) and
-// hears every event as a call on the Handler it implements. Handler calls are
-// made only from inside poll(), on the thread that calls poll().
-//
-// This header depends on the C++ standard library only.
+/// \file
+/// velta-client: text chat and service requests for a game client, over XMPP.
+///
+/// The host makes one manager with new_velta_manager(), drives it from its own
+/// thread (start, logout, the six send operations, and poll() every frame) and
+/// hears every event as a call on the Handler it implements. Handler calls are
+/// made only from inside poll(), on the thread that calls poll(). The library
+/// starts no thread, sets no timer and takes no lock.
+///
+/// This header depends on the C++ standard library only.
 #ifndef VELTA_CLIENT_VELTA_CLIENT_HPP
 #define VELTA_CLIENT_VELTA_CLIENT_HPP
 
@@ -23,108 +25,150 @@
 
 namespace Velta_Client {
 
-// Host text: UTF-16 code units. Surrogate pairs are sent as the one character
-// they encode; a lone surrogate is sent as U+FFFD.
+/// Host text: UTF-16 code units. Surrogate pairs are sent as the one character
+/// they encode; a lone surrogate is sent as U+FFFD.
 using wide_string = std::u16string;
 
-// Values of Velta_Manager::get_state().
+/// Values of Velta_Manager::get_state().
 enum : int {
-    STATE_REGISTERING = 0,  // first connection, creating the account
-    STATE_LOGGING_IN = 1,   // second connection, authenticating as the user
-    STATE_CONNECTED = 2,    // logged in: the send operations act only here
-    STATE_RESETTING = 3,    // the connection ended; back to idle at the next poll()
-    STATE_IDLE = 4          // no connection: start() acts only here
+    STATE_REGISTERING = 0,  ///< first connection, creating the account
+    STATE_LOGGING_IN = 1,   ///< second connection, authenticating as the user
+    STATE_CONNECTED = 2,    ///< logged in: the send operations act only here
+    STATE_RESETTING = 3,    ///< the connection ended; back to idle at the next poll()
+    STATE_IDLE = 4          ///< no connection: start() acts only here
 };
 
-// Codes that head every service request and reply.
+/// Codes that head every service request and reply.
 constexpr std::uint32_t CODE_ADMIN_VALUES = 268470408;
 constexpr std::uint32_t CODE_ADMIN_IDENTIFIER = 268470409;
 constexpr std::uint32_t CODE_ADMIN_TEXT = 268470416;
 constexpr std::uint32_t CODE_COMMAND_MESSAGE = 268470419;
 constexpr std::uint32_t CODE_COMMAND_VALUES = 268470420;
 
-// A 16-byte identifier; byte 0 is the least significant when printed.
+/// A 16-byte identifier; byte 0 is the least significant when printed.
 struct Identifier128 {
     std::uint8_t bytes[16];
 };
 
-// A failure reported through Handler::on_error. The library never throws it.
-//   code 2, "register failed."  the server refused to create the account
-//   code 2, "register failed.\n<description>\nurl: <url>"
-//                               the server redirects registration elsewhere
-//   code 2, "register failed.\n already have such user with different password"
-//                               the login was refused (wrong password)
-//   code 2, "register failed.\n user name too long"
-//                               the user name cannot be made into an address
-// Code 1 with the message "disconnected" is reserved.
+/// A failure reported through Handler::on_error. The library never throws it.
+///   code 2, "register failed."  the server refused to create the account
+///   code 2, "register failed.\n<description>\nurl: <url>"
+///                               the server redirects registration elsewhere
+///   code 2, "register failed.\n already have such user with different password"
+///                               the login was refused (wrong password)
+///   code 2, "register failed.\n user name too long"
+///                               the user name cannot be made into an address
+/// Code 1 with the message "disconnected" is reserved.
 class Error : public std::logic_error {
 public:
     Error(const std::string& message, std::int32_t code) : std::logic_error(message), code(code) {}
     std::int32_t code;
 };
 
-// The host's clock: whole seconds since 1970-01-01 00:00:00 UTC.
+/// The host's clock: whole seconds since 1970-01-01 00:00:00 UTC.
 class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::int32_t now() = 0;
 };
 
-// The host's callbacks. Every call is made from inside Velta_Manager::poll(),
-// in the order the events arose. The references passed are valid only during
-// the call. A Handler operation may call the manager's operations except
-// poll() (which then returns at once) and must not destroy the manager. An
-// exception thrown by an operation leaves poll(); that call is not repeated
-// and the events behind it are delivered by the next poll().
+/// The host's callbacks. Every call is made from inside Velta_Manager::poll(),
+/// in the order the events arose. The references passed are valid only during
+/// the call: copy what you keep. A Handler operation may call the manager's
+/// operations except poll() (which then returns at once) and must not destroy
+/// the manager. An exception thrown by an operation leaves poll(); that call
+/// is not repeated and the events behind it are delivered by the next poll().
+///
+/// `time` is seconds since 1970-01-01 00:00:00 UTC: the message's delivery
+/// stamp when the server delayed it, otherwise the Clock's now(). `name` is
+/// the user name of the requester a service reply is about. A received text
+/// that is not valid UTF-8 drops that one call.
 class Handler {
 public:
+    /// A reply of the admin service to send_admin_values().
     virtual void on_admin_values(const wide_string& name, const wide_string& text, std::int32_t time) = 0;
+    /// A chat message from user `from` (your own sends come back as well).
     virtual void on_message(const wide_string& from, const wide_string& body, std::int32_t time) = 0;
+    /// A reply to send_admin_identifier(): `field` holds the reply's counted
+    /// bytes followed by one NUL character.
     virtual void on_admin_identifier(const wide_string& name, const wide_string& field, const wide_string& text,
                                      std::int32_t time) = 0;
+    /// Registration or login failed (see Error for the messages); the
+    /// manager goes back to idle, except after "register failed." alone.
     virtual void on_error(const Error& error) = 0;
+    /// The connection ended or could not be opened. Also repeated at every
+    /// poll() while a login was lost without logout() (until the next login
+    /// completes), and while more than 100 keep-alive probes are unanswered.
     virtual void on_disconnected() = 0;
+    /// The login completed: the send operations work from now on.
     virtual void on_connected() = 0;
+    /// The server stored the message sent with send_message(`id`, `userid`)
+    /// for later delivery: the addressee was offline.
     virtual void on_message_stored(std::uint32_t id, const wide_string& userid) = 0;
+    /// A reply of the admin service to send_admin_text().
     virtual void on_admin_text(const wide_string& name, const wide_string& text, std::int32_t time) = 0;
+    /// A reply of the command service to send_command_values().
     virtual void on_command_values(const wide_string& name, const wide_string& text, std::int32_t time,
                                    std::uint32_t reserve) = 0;
+    /// A reply of the command service to send_command_message(); `code` is
+    /// always CODE_COMMAND_MESSAGE.
     virtual void on_command_message(std::uint32_t code, const wide_string& name, const wide_string& text,
                                     std::int32_t time, std::uint32_t reserve) = 0;
     virtual ~Handler() = default;
 };
 
-// One account's connection. Operations that do not apply in the current state
-// return at once and report nothing; get_state() is the way to ask.
+/// One account's connection. Operations that do not apply in the current state
+/// return at once and report nothing; get_state() is the way to ask. Use one
+/// manager from one thread at a time.
+///
+/// The send operations act only in STATE_CONNECTED. They never block: what the
+/// socket does not take at once waits in a buffer of 1 MiB that poll() drains;
+/// a full buffer counts as a lost connection. Texts may hold any UTF-16;
+/// characters XML cannot carry (controls other than tab and line breaks,
+/// U+FFFE, U+FFFF) go out as U+FFFD. A user name whose address form would
+/// pass 99 characters cannot be addressed: nothing is sent.
 class Velta_Manager {
 public:
+    /// One of the STATE_ values.
     virtual int get_state() = 0;
     virtual ~Velta_Manager() {}
-    // Connected: ends the connection. on_disconnected at the next poll().
+    /// Connected: ends the connection. on_disconnected at the next poll().
     virtual void logout() = 0;
-    // Idle: registers the account if needed, then logs in. Blocks while the
-    // server address is resolved and the TCP connection is opened.
+    /// Idle: registers the account if needed, then logs in (on_connected or
+    /// on_error follow from poll()). Blocks while the server address is
+    /// resolved and the TCP connection is opened; so does the poll() that
+    /// opens the login connection.
     virtual void start() = 0;
+    /// Chat message to `user`; a copy goes to your own address first. The
+    /// server is asked to report storing it for an offline user
+    /// (on_message_stored with `message_id`). Nothing is sent for an empty text.
     virtual void send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) = 0;
+    /// Request CODE_ADMIN_VALUES with `count` numbers (not read when 0).
     virtual void send_admin_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text) = 0;
+    /// Request CODE_ADMIN_IDENTIFIER with a 16-byte identifier.
     virtual void send_admin_identifier(const Identifier128& identifier, const wide_string& text) = 0;
+    /// Request CODE_ADMIN_TEXT.
     virtual void send_admin_text(const wide_string& text) = 0;
+    /// Request CODE_COMMAND_MESSAGE about `user`; `reserve` comes back with the reply.
     virtual void send_command_message(std::uint32_t message_id, const wide_string& user, const wide_string& text,
                                       std::uint32_t reserve) = 0;
+    /// Request CODE_COMMAND_VALUES; `reserve` comes back with the reply.
     virtual void send_command_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text,
                                      std::uint32_t reserve) = 0;
-    // Reads the network without waiting, keeps the connection alive and
-    // delivers every pending event to the Handler. Call it every frame.
+    /// Reads the network without waiting, keeps the connection alive (an
+    /// empty message to yourself whenever the Clock moved more than 10 s
+    /// since the last) and delivers every pending event to the Handler. Call
+    /// it every frame; an idle manager returns at once.
     virtual void poll() = 0;
 };
 
 }  // namespace Velta_Client
 
-// Makes a manager in the idle state; opens no connection. clock and handler
-// are not owned and must outlive the manager; clock->now() is called once
-// here. server is a host name or address (port 5222); user and password are
-// the account's. Returns null if the manager cannot be made. Destroy it with
-// delete.
+/// Makes a manager in the idle state; opens no connection. clock and handler
+/// are not owned and must outlive the manager; clock->now() is called once
+/// here. server is a host name or address (port 5222); user and password are
+/// the account's. Returns null if the manager cannot be made. Destroy it with
+/// delete.
 extern "C" VELTA_CLIENT_API Velta_Client::Velta_Manager* new_velta_manager(Velta_Client::Clock* clock,
                                                                            Velta_Client::Handler* handler,
                                                                            const Velta_Client::wide_string& server,
