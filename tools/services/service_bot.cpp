@@ -42,6 +42,11 @@ std::string request_reserve(const gloox::Message& message) {
     return {};
 }
 
+// The user name behind an address, for the log.
+std::string requester_name(const gloox::JID& address) {
+    return Velta_Client::text_encoding::node_to_user_name(address.username());
+}
+
 gloox::Tag* amp_with(const std::vector<std::pair<std::string, std::string>>& attributes) {
     auto* amp = new gloox::Tag("amp", "xmlns", gloox::XMLNS_AMP);
     auto* rule = new gloox::Tag(amp, "rule");
@@ -167,7 +172,9 @@ void Service_Bot::handleMessage(const gloox::Message& message, gloox::MessageSes
         new gloox::Tag(error, "service-unavailable", "xmlns", "urn:ietf:params:xml:ns:xmpp-stanzas");
         client_->send(notice);
         ++answered_;
-        if (log) log("stored-offline notice to " + requester);
+        if (log)
+            log(node_ + " sent " + requester_name(message.from()) + " a stored-offline notice for message " +
+                command[1] + " to " + message.body().substr(user_at + 1));
         return;
     }
 
@@ -182,7 +189,7 @@ void Service_Bot::handleMessage(const gloox::Message& message, gloox::MessageSes
     if (!reserve.empty()) reply->addChild(amp_with({{"reserve", reserve}}));
     client_->send(reply);
     ++answered_;
-    if (log) log(node_ + " answered " + requester + ": " + *body);
+    if (log) log(node_ + " answered " + requester_name(message.from()) + ": " + *body);
 }
 
 }  // namespace velta_services
