@@ -1,0 +1,128 @@
+// What every benchmark program shares: a host's clock and handler reduced to
+// counters, polling loops bounded in rounds and in time, statistics, the
+// process's resident memory, and the one-line result format that
+// scripts/bench collects ("RESULT <key> <value>").
+#pragma once
+
+#include <velta_client/velta_client.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velta_bench {
+
+using Steady = std::chrono::steady_clock;
+
+// A host clock that stands still: no keep-alive probe ever falls due inside a
+// measurement, so what is measured is exactly the traffic the program makes.
+class Still_Clock : public Velta_Client::Clock {
+public:
+    std::int32_t now() override { return 1700000000; }
+};
+
+// A host that counts what it hears. on_message calls the hook, when set,
+// after counting (the round-trip peer answers from there).
+class Counting_Handler : public Velta_Client::Handler {
+public:
+    long connected = 0;
+    long disconnected = 0;
+    long errors = 0;
+    long messages = 0;
+    std::string last_error;
+    std::function<void(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body)> message_hook;
+
+    void on_admin_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {}
+    void on_message(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body,
+                    std::int32_t) override {
+        ++messages;
+        if (message_hook) message_hook(from, body);
+    }
+    void on_admin_identifier(const Velta_Client::wide_string&, const Velta_Client::wide_string&,
+                             const Velta_Client::wide_string&, std::int32_t) override {}
+    void on_error(const Velta_Client::Error& error) override {
+        ++errors;
+        last_error = error.what();
+    }
+    void on_disconnected() override { ++disconnected; }
+    void on_connected() override { ++connected; }
+    void on_message_stored(std::uint32_t, const Velta_Client::wide_string&) override {}
+    void on_admin_text(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {}
+    void on_command_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t,
+                           std::uint32_t) override {}
+    void on_command_message(std::uint32_t, const Velta_Client::wide_string&, const Velta_Client::wide_string&,
+                            std::int32_t, std::uint32_t) override {}
+};
+
+// One host: its clock, its handler and its manager.
+struct Library_Host {
+    Library_Host(const std::string& address, const std::string& user, const std::string& password = "pw");
+    ~Library_Host();
+    Library_Host(const Library_Host&) = delete;
+    Library_Host& operator=(const Library_Host&) = delete;
+
+    Still_Clock clock;
+    Counting_Handler handler;
+    Velta_Client::Velta_Manager* manager = nullptr;
+    std::string user;
+
+    // start(), then poll until on_connected (true) or an error, a return to
+    // idle or the time limit (false).
+    bool log_in(std::chrono::milliseconds limit = std::chrono::seconds(20));
+};
+
+// Starts every host, then polls them all until each is connected. Throws
+// std::runtime_error when one is not within the limit.
+void log_in_all(const std::vector<Library_Host*>& hosts, std::chrono::milliseconds limit);
+
+// Calls step() until done() holds or the limit passes; returns done().
+bool spin_until(const std::function<void()>& step, const std::function<bool()>& done, std::chrono::milliseconds limit);
+
+// Text helpers. ASCII only, so that the library's UTF-16 text and the raw
+// clients' UTF-8 text are the same characters on the wire.
+std::u16string wide(const std::string& ascii);
+std::string chat_text(std::size_t characters);  // "message text ..." of exactly that length
+
+// The XMPP node the library uses for a user name (see the README).
+std::string node_of(const std::string& user_name);
+
+// Statistics. Copies: the inputs stay in order.
+double median(std::vector<double> values);
+double percentile(std::vector<double> values, double fraction);  // nearest rank, fraction in [0, 1]
+double maximum(const std::vector<double>& values);
+
+double elapsed_ms(Steady::time_point from, Steady::time_point to);
+double elapsed_us(Steady::time_point from, Steady::time_point to);
+
+// This thread's processor time (CLOCK_THREAD_CPUTIME_ID) and the time it
+// spent runnable but waiting for a processor (the kernel's schedstat, counted
+// when the wait ends), in milliseconds. On a shared machine a call whose wall
+// time is mostly waiting was held up by other work, not by its own.
+class Thread_Times {
+public:
+    Thread_Times();
+    ~Thread_Times();
+    Thread_Times(const Thread_Times&) = delete;
+    Thread_Times& operator=(const Thread_Times&) = delete;
+
+    struct Sample {
+        double cpu_ms = 0;
+        double waiting_ms = 0;
+    };
+    Sample sample() const;
+
+private:
+    int fd_ = -1;
+};
+
+// Resident set size of this process, in KiB (VmRSS).
+long resident_kib();
+
+// "RESULT key value" on stdout, flushed, for scripts/bench; also printable
+// notes ("NOTE key text") that end up in the results file as they are.
+void result(const std::string& key, double value);
+void note(const std::string& key, const std::string& text);
+
+}  // namespace velta_bench
