@@ -242,7 +242,7 @@ void decoding_iterator::fill() {
     std::memmove(window_, window_ + consumed, static_cast<std::size_t>(count_));
 }
 
-std::string to_utf8(const std::u16string& text) {
+std::string detail::to_utf8_by_iterator(const std::u16string& text) {
     const utf8_encoding_range range(utf16_range(text.begin(), text.end()));
     std::string bytes;
     bytes.reserve(text.size());
@@ -250,12 +250,69 @@ std::string to_utf8(const std::u16string& text) {
     return bytes;
 }
 
-std::u16string from_utf8(const std::string& bytes) {
+std::u16string detail::from_utf8_by_iterator(const std::string& bytes) {
     std::u16string text;
     // Every unit takes at least one byte, so this is the most ever needed.
     text.reserve(bytes.size());
     const auto end = decoding_iterator::end(bytes);
     for (auto it = decoding_iterator::begin(bytes); it != end; ++it) text.push_back(*it);
+    return text;
+}
+
+// Received text is converted inside the host's frame, a message at a time:
+// units below the surrogates go straight through, and only the rest (from
+// the first surrogate on) takes the character-by-character road. Each
+// character is encoded on its own, so the two roads agree at any boundary.
+std::string to_utf8(const std::u16string& text) {
+    std::string bytes;
+    bytes.reserve(text.size() + text.size() / 2);
+    std::size_t at = 0;
+    for (; at < text.size(); ++at) {
+        const char16_t unit = text[at];
+        if (unit < 0x80) {
+            bytes += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            bytes += static_cast<char>(0xC0 | (unit >> 6));
+            bytes += static_cast<char>(0x80 | (unit & 0x3F));
+        } else if (unit < 0xD800 || unit > 0xDFFF) {
+            bytes += static_cast<char>(0xE0 | (unit >> 12));
+            bytes += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            bytes += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            break;
+        }
+    }
+    if (at < text.size()) bytes += detail::to_utf8_by_iterator(text.substr(at));
+    return bytes;
+}
+
+// The same for decoding: 1- to 3-byte sequences whose continuation bytes
+// are all there decode directly (overlong forms included, as the facet
+// takes them); anything else, from that sequence on, goes through the
+// iterator, which also raises the errors.
+std::u16string from_utf8(const std::string& bytes) {
+    std::u16string text;
+    text.reserve(bytes.size());
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    const auto continuation = [&](std::size_t i) { return i < size && (data[i] & 0xC0) == 0x80; };
+    std::size_t at = 0;
+    while (at < size) {
+        const unsigned char lead = data[at];
+        if (lead < 0x80) {
+            text += static_cast<char16_t>(lead);
+            ++at;
+        } else if (lead >= 0xC0 && lead <= 0xDF && continuation(at + 1)) {
+            text += static_cast<char16_t>(((lead - 0xC0) << 6) | (data[at + 1] - 0x80));
+            at += 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF && continuation(at + 1) && continuation(at + 2)) {
+            text += static_cast<char16_t>(((lead - 0xE0) << 12) | ((data[at + 1] - 0x80) << 6) | (data[at + 2] - 0x80));
+            at += 3;
+        } else {
+            break;
+        }
+    }
+    if (at < size) text += detail::from_utf8_by_iterator(bytes.substr(at));
     return text;
 }
 

@@ -251,6 +251,14 @@ private:
 std::string to_utf8(const std::u16string& text);
 std::u16string from_utf8(const std::string& bytes);
 
+namespace detail {
+// The conversions character by character through the facet and the
+// iterators. to_utf8 and from_utf8 give exactly their results, taking
+// common text (ASCII, 2- and 3-byte sequences) on a direct path first.
+std::string to_utf8_by_iterator(const std::u16string& text);
+std::u16string from_utf8_by_iterator(const std::string& bytes);
+}  // namespace detail
+
 // Replaces the units XML 1.0 cannot carry (controls other than tab, line feed
 // and carriage return; U+FFFE; U+FFFF) with U+FFFD.  Surrogates are left for
 // to_utf8, which knows whether they pair up.
