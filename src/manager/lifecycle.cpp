@@ -54,7 +54,9 @@ void Velta_Manager_Impl::onConnect() {
 
 void Velta_Manager_Impl::onDisconnect(gloox::ConnectionError reason) {
     if (state_ == STATE_IDLE) return;
-    if (reason == gloox::ConnAuthenticationFailed)
+    // Only a login can be refused; a server that sends a SASL failure into
+    // an established session has ended a link like any other.
+    if (reason == gloox::ConnAuthenticationFailed && state_ == STATE_LOGGING_IN)
         report_error("register failed.\n already have such user with different password");
     else
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));

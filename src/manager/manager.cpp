@@ -1,6 +1,7 @@
 #include "manager/manager.hpp"
 
 #include "manager/xmpp/client_factory.hpp"
+#include "text/utf8.hpp"
 
 #include <gloox/message.h>
 
@@ -12,7 +13,11 @@ Velta_Manager_Impl::Velta_Manager_Impl(Clock* clock, Handler* handler, const wid
       clock_(clock),
       handler_(handler),
       user_(user),
-      password_(password),
+      // The registration request carries the password as XML text, where
+      // gloox silently drops a text with a character XML forbids: the
+      // account would get an empty password and the login then fail. The
+      // same replacement as for message text, once, for both.
+      password_(text_encoding::xml_safe(password)),
       server_(server),
       last_probe_time_(0) {
     xmpp::build_registration_client(client_);

@@ -1,5 +1,6 @@
 #include "manager/xmpp/client_factory.hpp"
 
+#include "manager/xmpp/error_extension.hpp"
 #include "manager/xmpp/raw_element.hpp"
 #include "manager/xmpp/refusing_tls.hpp"
 #include "manager/xmpp/socket_connection.hpp"
@@ -17,6 +18,8 @@ void configure(gloox::Client& client) {
     // Without credentials gloox would log in anonymously where a server
     // offers it; registration needs the unauthenticated stream.
     client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous);
+    // Replaces gloox's error extension (same type), which leaks.
+    client.registerStanzaExtension(new Error_Extension());
 }
 
 }  // namespace

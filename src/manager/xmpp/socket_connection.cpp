@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -78,6 +79,7 @@ gloox::ConnectionError Socket_Connection::connect() {
     set_option(fd, IPPROTO_TCP, TCP_NODELAY);
     set_option(fd, IPPROTO_TCP, TCP_QUICKACK);
     socket_ = fd;
+    nesting_ = Nesting_Guard();
     m_state = gloox::StateConnected;
     cancel_ = false;
     m_handler->handleConnect(this);
@@ -90,18 +92,38 @@ void Socket_Connection::lost(gloox::ConnectionError reason) {
 }
 
 bool Socket_Connection::flush() {
-    std::size_t written = 0;
-    while (written < pending_.size()) {
-        const ssize_t sent =
-            ::send(socket_, pending_.data() + written, pending_.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (!pending_.empty()) {
+        iovec chunks[16];
+        int count = 0;
+        std::size_t offered = 0;
+        for (auto chunk = pending_.begin(); chunk != pending_.end() && count < 16; ++chunk, ++count) {
+            const std::size_t skip = count == 0 ? written_from_front_ : 0;
+            chunks[count].iov_base = const_cast<char*>(chunk->data() + skip);
+            chunks[count].iov_len = chunk->size() - skip;
+            offered += chunks[count].iov_len;
+        }
+        msghdr message{};
+        message.msg_iov = chunks;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            return false;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        written += static_cast<std::size_t>(sent);
+        auto left = static_cast<std::size_t>(sent);
+        pending_bytes_ -= left;
+        while (left > 0) {
+            const std::size_t in_front = pending_.front().size() - written_from_front_;
+            if (left < in_front) {
+                written_from_front_ += left;
+                break;
+            }
+            left -= in_front;
+            pending_.pop_front();
+            written_from_front_ = 0;
+        }
+        if (static_cast<std::size_t>(sent) < offered) break;  // the socket is full for now
     }
-    pending_.erase(0, written);
     return true;
 }
 
@@ -133,7 +155,13 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     // only when data came, so an idle receive stays a single poll(2).
     set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
-    if (m_handler) m_handler->handleReceivedData(this, std::string(buffer, static_cast<std::size_t>(size)));
+    const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
+    if (accepted > 0 && m_handler) m_handler->handleReceivedData(this, std::string(buffer, accepted));
+    // What came before may already have ended the connection.
+    if (accepted < static_cast<std::size_t>(size) && !cancel_ && socket_ >= 0) {
+        lost(gloox::ConnParseError);
+        return gloox::ConnParseError;
+    }
     return gloox::ConnNoError;
 }
 
@@ -141,11 +169,12 @@ bool Socket_Connection::send(const std::string& data) {
     if (data.empty() || socket_ < 0) return false;
 
     // Keep the order of the stream: new data goes behind what still waits.
-    if (pending_.size() + data.size() > max_pending_bytes) {
+    if (pending_bytes_ + data.size() > max_pending_bytes) {
         lost(gloox::ConnIoError);
         return false;
     }
-    pending_ += data;
+    pending_.push_back(data);
+    pending_bytes_ += data.size();
     if (!flush()) {
         lost(gloox::ConnIoError);
         return false;
@@ -168,6 +197,8 @@ void Socket_Connection::cleanup() {
     if (socket_ >= 0 && !pending_.empty()) flush();  // a last try, e.g. for the stream's end
     close_socket();
     pending_.clear();
+    pending_bytes_ = 0;
+    written_from_front_ = 0;
     m_state = gloox::StateDisconnected;
     cancel_ = true;
     total_in_ = 0;

@@ -6,13 +6,18 @@
 // - Writes never block the host's frame: what the socket does not take at
 //   once waits in a bounded buffer that every receive flushes; a buffer that
 //   overflows counts as a lost connection.
+// - Input nested deeper than Nesting_Guard allows counts as a lost
+//   connection before gloox sees the element that goes too deep.
 // - TCP_NODELAY, and TCP_QUICKACK re-armed after each read that returned
 //   data, so that request/reply traffic is not held back by delayed
 //   acknowledgements while an idle receive stays one system call.
 #pragma once
 
+#include "manager/xmpp/nesting_guard.hpp"
+
 #include <gloox/connectionbase.h>
 
+#include <deque>
 #include <string>
 
 namespace Velta_Client::detail::xmpp {
@@ -47,7 +52,12 @@ private:
 
     int socket_ = -1;
     bool cancel_ = true;
-    std::string pending_;
+    // What waits to be written, in order, the front chunk from offset
+    // written_from_front_ on. Chunks, so that no send moves what waits.
+    std::deque<std::string> pending_;
+    std::size_t pending_bytes_ = 0;
+    std::size_t written_from_front_ = 0;
+    Nesting_Guard nesting_;
     long int total_in_ = 0;
     long int total_out_ = 0;
 };
