@@ -1,0 +1,112 @@
+// A manager logged in to a server that lives in memory, for the receive-path
+// fuzzer: no socket, no thread, no wait.
+//
+// Every gloox client the manager builds gets a Memory_Connection in place of
+// its socket. Until the login is complete a small scripted server answers
+// what the client writes (stream header and features, in-band registration,
+// SASL PLAIN, resource binding, roster), copying the ids of the client's
+// requests; after that it answers nothing, and the only server-side bytes are
+// the ones a test feeds in.
+#pragma once
+
+#include <velta_client/velta_client.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Velta_Client::detail {
+class Velta_Manager_Impl;
+}
+
+namespace velta_fuzz {
+
+// Records what the host hears, as counts and the last chat message, cheaply
+// enough to run thousands of times a second. Never throws.
+class Counting_Handler final : public Velta_Client::Handler {
+public:
+    void on_admin_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {
+        reply();
+    }
+    void on_message(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body,
+                    std::int32_t time) override;
+    void on_admin_identifier(const Velta_Client::wide_string&, const Velta_Client::wide_string&,
+                             const Velta_Client::wide_string&, std::int32_t) override {
+        reply();
+    }
+    void on_error(const Velta_Client::Error& error) override;
+    void on_disconnected() override {
+        ++disconnects;
+        ++calls;
+    }
+    void on_connected() override {
+        ++connects;
+        ++calls;
+    }
+    void on_message_stored(std::uint32_t, const Velta_Client::wide_string&) override { reply(); }
+    void on_admin_text(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {
+        reply();
+    }
+    void on_command_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t,
+                           std::uint32_t) override {
+        reply();
+    }
+    void on_command_message(std::uint32_t code, const Velta_Client::wide_string&, const Velta_Client::wide_string&,
+                            std::int32_t, std::uint32_t) override;
+
+    void clear();
+
+    int messages = 0;
+    int replies = 0;  // service replies and stored-offline notices
+    int errors = 0;
+    int disconnects = 0;
+    int connects = 0;
+    int calls = 0;  // every operation, in total
+    std::u16string last_from;
+    std::u16string last_body;
+    std::int32_t last_time = 0;
+    std::string last_error;
+
+private:
+    void reply() {
+        ++replies;
+        ++calls;
+    }
+};
+
+class Fixed_Clock final : public Velta_Client::Clock {
+public:
+    std::int32_t now() override { return time; }
+    std::int32_t time = 1000;
+};
+
+// One host: clock, handler, and a Velta_Manager_Impl whose clients talk to
+// memory. Only one Memory_Session may exist at a time (the connection seam
+// is process-wide).
+class Memory_Session {
+public:
+    // user and password as the host gives them; the server accepts any.
+    Memory_Session(const std::u16string& user = u"Bob", const std::u16string& password = u"pw");
+    ~Memory_Session();
+    Memory_Session(const Memory_Session&) = delete;
+    Memory_Session& operator=(const Memory_Session&) = delete;
+
+    // start() and poll until connected; false if that takes more than
+    // max_polls polls or ends anywhere else.
+    bool log_in(int max_polls = 64);
+    // Queues bytes as if the server had written them; the next poll reads
+    // them all in one read.
+    void server_writes(const std::string& bytes);
+    // True while the client's connection is open.
+    bool connection_open() const;
+
+    Velta_Client::detail::Velta_Manager_Impl& manager() { return *manager_; }
+    Counting_Handler handler;
+    Fixed_Clock clock;
+
+private:
+    std::unique_ptr<Velta_Client::detail::Velta_Manager_Impl> manager_;
+};
+
+}  // namespace velta_fuzz
