@@ -139,3 +139,16 @@ void note(const std::string& key, const std::string& text) {
 }
 
 }  // namespace velta_bench
+
+namespace velta_bench {
+
+int run_reporting_errors(int argc, char** argv, int (*run)(int, char**)) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], error.what());
+        return 1;
+    }
+}
+
+}  // namespace velta_bench

@@ -14,6 +14,11 @@
 
 namespace velta_bench {
 
+// A program's main: runs run(argc, argv) and turns an exception into a
+// message and exit code 1.
+int run_reporting_errors(int argc, char** argv, int (*run)(int, char**));
+
+
 using Steady = std::chrono::steady_clock;
 
 // A host clock that stands still: no keep-alive probe ever falls due inside a
