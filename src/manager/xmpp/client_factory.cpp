@@ -40,4 +40,17 @@ void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& ji
     slot->registerStanzaExtension(new Raw_Element());
 }
 
+void drop_unread_extensions(gloox::Client& client) {
+    // A gloox client registers nine stanza extensions of its own, and gloox
+    // matches the filter of every one against every stanza it receives. Once
+    // logged in, the library reads only errors (its own extension), the raw
+    // message and ping requests, which a server may send to see whether the
+    // client is alive (gloox answers them). Binding, capabilities, software
+    // version, service discovery, private storage and the roster are never
+    // read: requests for them get gloox's error answer.
+    for (const int unread : {gloox::ExtCaps, gloox::ExtResourceBind, gloox::ExtVersion, gloox::ExtDiscoInfo,
+                             gloox::ExtDiscoItems, gloox::ExtPrivateXML, gloox::ExtRoster})
+        client.removeStanzaExtension(unread);
+}
+
 }  // namespace Velta_Client::detail::xmpp

@@ -21,6 +21,11 @@ void build_registration_client(std::optional<gloox::Client>& slot);
 // A client that logs in as jid with password (port -1: 5222).
 void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password);
 
+// Called once logged in: removes the stanza extensions gloox registered for
+// itself that the library never reads, each of which costs a filter pass per
+// received stanza. Ping requests keep their answer.
+void drop_unread_extensions(gloox::Client& client);
+
 // In-process drivers (fuzzing, benchmarks) may replace the socket of every
 // client made from now on; null restores the socket. Not exported from the
 // shared library.
