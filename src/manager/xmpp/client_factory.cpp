@@ -20,6 +20,9 @@ void configure(gloox::Client& client) {
     client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous);
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
+    // The socket paces its input by the elements gloox completes.
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl()))
+        client.registerStatisticsHandler(socket->element_observer());
 }
 
 }  // namespace

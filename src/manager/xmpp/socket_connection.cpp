@@ -135,6 +135,10 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
         return gloox::ConnIoError;
     }
 
+    // What an earlier receive left within its budget goes first; the socket
+    // is read again once all of it is handed on.
+    if (!input_.idle()) return hand_on();
+
     pollfd watched{socket_, POLLIN, 0};
     const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
     if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
@@ -156,9 +160,17 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
     const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
-    if (accepted > 0 && m_handler) m_handler->handleReceivedData(this, std::string(buffer, accepted));
+    input_.take(buffer, accepted, accepted < static_cast<std::size_t>(size));
+    return hand_on();
+}
+
+gloox::ConnectionError Socket_Connection::hand_on() {
+    const Input_Pacer::Outcome outcome = input_.run([this](const std::string& piece) {
+        if (m_handler) m_handler->handleReceivedData(this, piece);
+        return !cancel_ && socket_ >= 0;
+    });
     // What came before may already have ended the connection.
-    if (accepted < static_cast<std::size_t>(size) && !cancel_ && socket_ >= 0) {
+    if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
         lost(gloox::ConnParseError);
         return gloox::ConnParseError;
     }
@@ -196,6 +208,7 @@ void Socket_Connection::disconnect() { cancel_ = true; }
 void Socket_Connection::cleanup() {
     if (socket_ >= 0 && !pending_.empty()) flush();  // a last try, e.g. for the stream's end
     close_socket();
+    input_.clear();
     pending_.clear();
     pending_bytes_ = 0;
     written_from_front_ = 0;

@@ -8,11 +8,14 @@
 //   overflows counts as a lost connection.
 // - Input nested deeper than Nesting_Guard allows counts as a lost
 //   connection before gloox sees the element that goes too deep.
+// - What arrives is handed to gloox within a budget of processor time per
+//   receive, and within bounds on what one element may hold (Input_Pacer).
 // - TCP_NODELAY, and TCP_QUICKACK re-armed after each read that returned
 //   data, so that request/reply traffic is not held back by delayed
 //   acknowledgements while an idle receive stays one system call.
 #pragma once
 
+#include "manager/xmpp/input_pacer.hpp"
 #include "manager/xmpp/nesting_guard.hpp"
 
 #include <gloox/connectionbase.h>
@@ -44,9 +47,15 @@ public:
     void getStatistics(long int& total_in, long int& total_out) override;
     gloox::ConnectionBase* newInstance() const override;
 
+    // To be registered as the client's statistics handler, through which
+    // gloox reports every element it completes.
+    gloox::StatisticsHandler* element_observer() { return &input_; }
+
 private:
     // Writes what it can of pending_ without blocking; false on an error.
     bool flush();
+    // Hands what waits in input_ to gloox, within its budget.
+    gloox::ConnectionError hand_on();
     void lost(gloox::ConnectionError reason);
     void close_socket();
 
@@ -58,6 +67,7 @@ private:
     std::size_t pending_bytes_ = 0;
     std::size_t written_from_front_ = 0;
     Nesting_Guard nesting_;
+    Input_Pacer input_;
     long int total_in_ = 0;
     long int total_out_ = 0;
 };
