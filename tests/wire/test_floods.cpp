@@ -167,3 +167,32 @@ TEST(Requests, pings_are_answered_and_other_requests_refused) {
     EXPECT_EQ(answers["disco1"], "error");
     EXPECT_EQ(host.state(), STATE_CONNECTED);
 }
+
+// ---- bursts from the host ----------------------------------------------------
+
+// Ten thousand chat messages sent in one frame are about 6 MB, more than the
+// kernel takes at once: the rest waits and goes out over the next polls.
+TEST(Host_Bursts, ten_thousand_messages_in_one_frame_all_reach_the_server) {
+    Wire_Host host;
+    host.peer.set_echo(false);
+    ASSERT_TRUE(host.log_in());
+    host.peer.clear_recorded();
+    const std::u16string text(200, u'x');
+    constexpr std::uint32_t count = 10000;
+    for (std::uint32_t id = 1; id <= count; ++id) host.manager->send_message(id, u"alice", text);
+    ASSERT_EQ(host.state(), STATE_CONNECTED);
+
+    std::vector<Recorded> sent;
+    ASSERT_TRUE(host.peer.wait_for(
+        [&] {
+            sent = host.sent_messages();
+            return sent.size() >= 2 * count;
+        },
+        120s, [&] { host.manager->poll(); }));
+    ASSERT_EQ(sent.size(), 2 * count);
+    // Each send is a copy to the sender's own address, then the message.
+    for (std::uint32_t id = 1; id <= count; ++id)
+        ASSERT_EQ(sent[2 * id - 1].attribute("id"), std::to_string(id)) << id;
+    EXPECT_EQ(host.state(), STATE_CONNECTED);
+    EXPECT_TRUE(host.handler.events.empty());
+}

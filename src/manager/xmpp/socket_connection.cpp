@@ -17,6 +17,7 @@ namespace Velta_Client::detail::xmpp {
 namespace {
 
 constexpr std::size_t receive_buffer_size = 8192;
+constexpr std::size_t coalesced_chunk_bytes = 16 * 1024;
 
 void set_option(int fd, int level, int name) {
     const int one = 1;
@@ -185,7 +186,12 @@ bool Socket_Connection::send(const std::string& data) {
         lost(gloox::ConnIoError);
         return false;
     }
-    pending_.push_back(data);
+    // Small stanzas share chunks: a burst of thousands costs its bytes, not
+    // a string and a queue slot each.
+    if (!pending_.empty() && pending_.back().size() + data.size() <= coalesced_chunk_bytes)
+        pending_.back() += data;
+    else
+        pending_.push_back(data);
     pending_bytes_ += data.size();
     if (!flush()) {
         lost(gloox::ConnIoError);

@@ -27,7 +27,11 @@ namespace Velta_Client::detail::xmpp {
 
 class Socket_Connection final : public gloox::ConnectionBase {
 public:
-    static constexpr std::size_t max_pending_bytes = 1 << 20;
+    // What may wait to be written. A host may send thousands of messages in
+    // one frame (10,000 chat messages are about 6 MB), more than the kernel
+    // takes at once; a server that stops reading fills it within seconds of
+    // traffic, and the connection then counts as lost.
+    static constexpr std::size_t max_pending_bytes = 16 << 20;
 
     explicit Socket_Connection(gloox::ConnectionDataHandler* handler);
     ~Socket_Connection() override;
