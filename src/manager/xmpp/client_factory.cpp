@@ -56,4 +56,13 @@ void drop_unread_extensions(gloox::Client& client) {
         client.removeStanzaExtension(unread);
 }
 
+std::optional<Endpoint> reached_endpoint(gloox::Client& client) {
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl())) return socket->reached();
+    return std::nullopt;
+}
+
+void prefer_endpoint(gloox::Client& client, const Endpoint& endpoint) {
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl())) socket->prefer(endpoint);
+}
+
 }  // namespace Velta_Client::detail::xmpp
