@@ -254,6 +254,9 @@ TEST_F(Bad_Input, long_names_deep_and_huge_stanzas) {
 // Input that ends the stream: the host hears the lost link, the manager is
 // idle after that poll, and a new start logs in.
 TEST(Bad_Input_Ending, input_that_ends_the_stream) {
+    std::string many_children, many_attributes;
+    for (int i = 0; i < 1100; ++i) many_children += "<a/>";
+    for (int i = 0; i < 2000; ++i) many_attributes += " a" + std::to_string(i) + "='x'";
     const std::vector<Kind> kinds = {
         {"not XML", "<message><body>x</bod></message>", {}},
         // gloox reads no reference past U+FFFF, though XML allows them.
@@ -269,8 +272,15 @@ TEST(Bad_Input_Ending, input_that_ends_the_stream) {
         // Refused before gloox, whose recursion would overflow the stack.
         {"nesting beyond 256 levels", chat("_ym9i", "deep", nested("", 300)), {}},
         {"nesting 100,000 levels deep", chat("_ym9i", "deep", nested("", 100000)), {}},
-        // One element may hold 64 KiB.
+        // One element may hold 64 KiB and 1,024 elements and attributes,
+        // finished or not; a reference has at most 8 characters.
         {"a body of a megabyte", chat("_ym9i", std::string(1 << 20, 'x')), {}},
+        {"a stanza of 70,000 bytes", chat("_ym9i", std::string(70000, 'x')), {}},
+        {"an unfinished stanza past 64 KiB", "<message from='_ym9i@localhost/r'><body>" + std::string(70000, 'x'), {}},
+        {"a stanza with 1,100 children", chat("_ym9i", "many", many_children), {}},
+        {"an unfinished start tag with 2,000 attributes", "<message" + many_attributes, {}},
+        {"a reference without its ';'", "<message from='_ym9i@localhost/r'><body>&" + std::string(100, 'a'), {}},
+        {"a reference without its ';' in an attribute", "<message from='&" + std::string(100, 'a'), {}},
     };
     for (const Kind& kind : kinds) {
         Wire_Host host;

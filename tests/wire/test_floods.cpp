@@ -117,32 +117,8 @@ TEST(Element_Bounds, elements_within_the_bounds_are_delivered) {
     EXPECT_EQ(host.handler.events[0], heard_chat("data"));
 }
 
-// Past a bound the connection ends as for input that is not XML; an element
-// that never ends is refused as soon as it holds too much, and nothing of it
-// reaches the host.
-TEST(Element_Bounds, elements_past_a_bound_end_the_connection) {
-    struct Kind {
-        const char* kind;
-        std::string server_writes;
-    };
-    const std::vector<Kind> kinds = {
-        {"a stanza of 70,000 bytes", chat(std::string(70000, 'x'))},
-        {"an unfinished stanza past 64 KiB", "<message from='_ym9i@localhost/r'><body>" + std::string(70000, 'x')},
-        {"a stanza with 1,100 children", chat("many", repeated("<a/>", 1100))},
-        {"an unfinished start tag with 2,000 attributes", "<message" + attributes(2000)},
-        {"a reference without its ';'", "<message from='_ym9i@localhost/r'><body>&" + std::string(100, 'a')},
-        {"a reference without its ';' in an attribute", "<message from='&" + std::string(100, 'a')},
-    };
-    for (const Kind& kind : kinds) {
-        Wire_Host host;
-        ASSERT_TRUE(host.log_in()) << kind.kind;
-        host.peer.send_raw(kind.server_writes);
-        ASSERT_TRUE(host.poll_until([&] { return host.state() != STATE_CONNECTED; })) << kind.kind;
-        EXPECT_EQ(host.state(), STATE_IDLE) << kind.kind;
-        EXPECT_EQ(host.handler.take(), (Strings{"on_disconnected()", "on_disconnected()"})) << kind.kind;
-        ASSERT_TRUE(host.log_in()) << kind.kind;
-    }
-}
+// Elements past a bound end the connection: see input_that_ends_the_stream
+// in test_bad_input.cpp, which lists them beside the other such input.
 
 // ---- what a logged-in client still answers ----------------------------------
 
