@@ -222,14 +222,17 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
         draw->AddText(ImVec2(origin.x, y_of(16.7) - 7), colour_label, "16.7");
         ImVec2 previous_interval, previous_work;
         bool first = true;
+        double previous_at = 0;
         for (const Frame_Record& frame : log.frames()) {
             const ImVec2 interval(x_of(frame.at), y_of(frame.interval_ms)), work(x_of(frame.at), y_of(frame.work_ms));
-            if (!first) {
+            // A frame left out (a picture taken) leaves a gap.
+            if (!first && frame.at - previous_at < 0.1 + frame.interval_ms / 1e3) {
                 draw->AddLine(previous_interval, interval, IM_COL32(255, 255, 255, 200));
                 draw->AddLine(previous_work, work, IM_COL32(200, 140, 255, 220));
             }
             previous_interval = interval;
             previous_work = work;
+            previous_at = frame.at;
             first = false;
         }
     }
