@@ -73,6 +73,7 @@ void Call_Log::add_frame(const Frame_Record& frame) {
 void Call_Log::trim(double now) {
     while (!calls_.empty() && calls_.front().at < now - window_) calls_.pop_front();
     while (!frames_.empty() && frames_.front().at < now - window_) frames_.pop_front();
+    while (!pictures_.empty() && pictures_.front() < now - window_) pictures_.pop_front();
 }
 
 std::optional<Call_Record> Call_Log::longest_recent() const {

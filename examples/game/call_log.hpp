@@ -56,12 +56,15 @@ public:
 
     void add(Call_Record record);
     void add_frame(const Frame_Record& frame);
+    // A frame left out of the plot at `at`: a picture was read back in it.
+    void add_picture(double at) { pictures_.push_back(at); }
     // Forgets what is older than the window before `now`.
     void trim(double now);
 
     double window() const { return window_; }
     const std::deque<Call_Record>& calls() const { return calls_; }
     const std::deque<Frame_Record>& frames() const { return frames_; }
+    const std::deque<double>& pictures() const { return pictures_; }
 
     // The call with the most processor time among the recent ones, leaving
     // out the SCRAM polls.
@@ -83,6 +86,7 @@ private:
     double window_;
     std::deque<Call_Record> calls_;
     std::deque<Frame_Record> frames_;
+    std::deque<double> pictures_;
     std::optional<Call_Record> longest_;
     double longest_wall_ms_ = 0;
     std::vector<Call_Record> scram_;

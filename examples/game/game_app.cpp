@@ -120,6 +120,7 @@ bool Game_App::frame() {
         // OpenGL) is the picture taker's cost, not the game's: that frame
         // is left out of the plot, and the next is timed afresh.
         last_frame_start_ = -1;
+        host_->model().calls.add_picture(start);
     } else {
         Frame_Record record;
         record.at = start;

@@ -219,6 +219,10 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
             return b.y - static_cast<float>(std::min(ms, 33.3) / 33.3) * frame_height;
         };
         draw->AddLine(ImVec2(a.x, y_of(16.7)), ImVec2(b.x, y_of(16.7)), colour_grid);
+        for (double at : log.pictures()) {
+            draw->AddLine(ImVec2(x_of(at), a.y), ImVec2(x_of(at), b.y), IM_COL32(255, 255, 255, 90));
+            draw->AddText(ImVec2(x_of(at) + 3, a.y + 1), IM_COL32(255, 255, 255, 150), "picture");
+        }
         draw->AddText(ImVec2(origin.x, y_of(16.7) - 7), colour_label, "16.7");
         ImVec2 previous_interval, previous_work;
         bool first = true;
