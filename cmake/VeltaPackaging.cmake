@@ -13,7 +13,10 @@
 
 set(CPACK_PACKAGE_NAME "velta-client")
 set(CPACK_PACKAGE_VENDOR "velta-client developers")
-set(CPACK_PACKAGE_CONTACT "velta-client developers <velta-client@localhost>")
+# The maintainer named in the packages; give your own with -DVELTA_PACKAGE_CONTACT.
+set(VELTA_PACKAGE_CONTACT "velta-client developers <velta-client@example.org>" CACHE STRING
+    "Maintainer of the Debian packages")
+set(CPACK_PACKAGE_CONTACT "${VELTA_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${VELTA_CLIENT_SUMMARY}")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -38,6 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME "libvelta-client${PROJECT_VERSION_MAJOR}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+# Debian runs ldconfig through a trigger.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/cmake/debian/triggers")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "libvelta-client-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel")
@@ -77,5 +82,5 @@ cpack_add_component(development
   DEPENDS runtime)
 cpack_add_component(tools
   DISPLAY_NAME "Tools"
-  DESCRIPTION "velta-cli (a host for people and scripts), velta-services (the reference services) and velta-check (can the library work with a server?)"
+  DESCRIPTION "velta-cli, velta-services and velta-check: a host, the services, a server check"
   DEPENDS runtime)
