@@ -5,8 +5,9 @@
 //   velta-example-host SERVER USER PASSWORD [TO]
 //
 // TO is the user the message goes to (the user itself when not given: the
-// server brings it back). Exit status 0 when the login, the message and the
-// service's answer all came, 1 otherwise.
+// server brings it back). It logs out once the message and the service's
+// answer have come, or 5 seconds after sending. Exit status 0 when the login,
+// the message and the answer all came, 1 otherwise.
 #include <velta_client/text.hpp>
 #include <velta_client/velta_client.hpp>
 
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
 
     bool sent = false;
     bool logged_out = false;
+    std::chrono::steady_clock::time_point sent_at;
     const auto frame = std::chrono::microseconds(16667);
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     auto next_frame = std::chrono::steady_clock::now();
@@ -110,8 +112,11 @@ int main(int argc, char** argv) {
             manager->send_message(1, from_utf8(to), u"Hello from the example host \u2713");
             manager->send_admin_text(u"hello, admin");
             sent = true;
+            sent_at = std::chrono::steady_clock::now();
         }
-        if (sent && !logged_out && handler.got_message && handler.got_reply) {
+        const bool answered = handler.got_message && handler.got_reply;
+        if (sent && !logged_out && (answered || std::chrono::steady_clock::now() - sent_at > std::chrono::seconds(5))) {
+            if (!answered) std::printf("no %s within 5 s\n", handler.got_message ? "answer from admin" : "message");
             manager->logout();  // on_disconnected comes with a later poll()
             logged_out = true;
         }
@@ -119,7 +124,7 @@ int main(int argc, char** argv) {
         next_frame += frame;
         std::this_thread::sleep_until(next_frame);
     }
-    const bool ok = logged_out && handler.disconnected;
+    const bool ok = logged_out && handler.disconnected && handler.got_message && handler.got_reply;
     std::printf("example host: %s\n", ok ? "done" : "FAILED");
     return ok ? 0 : 1;
 }
