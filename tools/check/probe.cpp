@@ -296,7 +296,7 @@ bool probe_stream(const Options& options, std::vector<Check>& checks) {
     const std::string advertised = feature ? "advertised" : "not advertised";
     const std::string registration_fix =
         "open in-band registration (Prosody: \"register\" in modules_enabled and allow_registration = true; "
-        "ejabberd: mod_register with access_create and access allowing all)";
+        "ejabberd: mod_register with an access rule that allows all)";
     if (answer && answer->findAttribute("type") == "result") {
         const gloox::Tag* fields = answer->findChild("query", "xmlns", gloox::XMLNS_REGISTER);
         if (fields && fields->hasChild("username") && fields->hasChild("password")) {
