@@ -25,9 +25,11 @@ public:
     // (tests of misconfigured servers); the "where" lines are set after it.
     using Config_Edit = std::function<void(std::string& config)>;
 
-    // Picks a free 127.0.0.N:5222, writes the config and starts the server;
-    // returns once it accepts connections. Throws std::runtime_error.
-    explicit Prosody_Server(const Config_Edit& edit = {});
+    // Picks a free 127.0.0.N (client port 5222 unless told), writes the
+    // config and starts the server; returns once it accepts connections.
+    // Throws std::runtime_error.
+    explicit Prosody_Server(int port = 5222, const Config_Edit& edit = {});
+    explicit Prosody_Server(const Config_Edit& edit) : Prosody_Server(5222, edit) {}
     ~Prosody_Server();
     Prosody_Server(const Prosody_Server&) = delete;
     Prosody_Server& operator=(const Prosody_Server&) = delete;
@@ -48,6 +50,7 @@ private:
 
     std::string address_;
     std::string folder_;
+    int port_;
     pid_t pid_ = -1;
 };
 
