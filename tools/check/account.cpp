@@ -5,6 +5,7 @@
 // and the account is removed with gloox at the end.
 #include "checks.hpp"
 
+#include "manager/xmpp/refusing_tls.hpp"
 #include "text/escaping.hpp"
 
 #include <velta_client/velta_client.hpp>
@@ -115,6 +116,9 @@ public:
     Remover(const std::string& server, const std::string& node, const std::string& password)
         : client_(gloox::JID(node + "@localhost/velta-check"), password) {
         client_.setServer(server);
+        // As the library does: no GnuTLS session is ever built (gloox's own
+        // leaks its credentials), and a STARTTLS offer ends the connection.
+        client_.setEncryptionImpl(new Velta_Client::detail::xmpp::Refusing_Tls(&client_));
         client_.registerConnectionListener(this);
         registration_ = std::make_unique<gloox::Registration>(&client_);
         registration_->registerRegistrationHandler(this);
