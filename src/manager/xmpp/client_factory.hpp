@@ -2,7 +2,8 @@
 // socket and TLS objects, the raw-message extension, no anonymous login.
 #pragma once
 
-#include <gloox/client.h>
+#include "manager/xmpp/checked_client.hpp"
+
 #include <gloox/jid.h>
 
 #include <optional>
@@ -16,10 +17,10 @@ class ConnectionDataHandler;
 namespace Velta_Client::detail::xmpp {
 
 // A client for domain "localhost" without credentials, for registration.
-void build_registration_client(std::optional<gloox::Client>& slot);
+void build_registration_client(std::optional<Checked_Client>& slot);
 
 // A client that logs in as jid with password (port -1: 5222).
-void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password);
+void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password);
 
 // In-process drivers (fuzzing, benchmarks) may replace the socket of every
 // client made from now on; null restores the socket. Not exported from the
@@ -30,7 +31,7 @@ void set_connection_maker(Connection_Maker maker);
 // Removes the manager's listeners so that tearing the client down (gloox
 // closes an open stream) reports nothing back.
 template <class Listener>
-void detach(gloox::Client& client, Listener& listener) {
+void detach(Checked_Client& client, Listener& listener) {
     client.removeConnectionListener(&listener);
     client.removeMessageHandler(&listener);
 }
