@@ -79,7 +79,7 @@ TEST(Hostile_Auth, scram_with_an_ordinary_count_logs_in) {
 }
 
 TEST(Hostile_Auth, scram_counts_outside_one_to_the_bound_end_the_connection_without_a_proof) {
-    for (const long count : {0L, -1L, 50001L, 10000000L}) {
+    for (const long count : {0L, -1L, 40001L, 10000000L}) {
         SCOPED_TRACE(count);
         Scram_Host host;
         host.peer.set_scram_iterations(count);
@@ -95,7 +95,7 @@ TEST(Hostile_Auth, scram_counts_outside_one_to_the_bound_end_the_connection_with
 
 TEST(Hostile_Auth, scram_at_the_bound_is_still_accepted) {
     Scram_Host host;
-    host.peer.set_scram_iterations(50000);
+    host.peer.set_scram_iterations(40000);
     ASSERT_TRUE(host.log_in());
 }
 
