@@ -45,7 +45,10 @@ void Velta_Manager_Impl::poll() {
 
     const std::shared_ptr<events::Call_Queue> queue = queue_;
 
-    if (state_ != STATE_IDLE) inside_gloox([this] { client_->recv(0); });
+    if (state_ != STATE_IDLE) {
+        inside_gloox([this] { client_->recv(0); });
+        if (!stream_opened_) check_connect_deadline();
+    }
 
     if (logged_in_ && state_ != STATE_CONNECTED)
         queue->append(events::handler_call(handler_, &Handler::on_disconnected));

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -20,35 +21,35 @@ namespace velta_test {
 
 namespace {
 
-sockaddr_in loopback(int n) {
+sockaddr_in loopback(int n, int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(5222);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl((127u << 24) | static_cast<unsigned>(n));
     return address;
 }
 
-bool port_free(int n) {
+bool port_free(int n, int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
     int yes = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    const sockaddr_in address = loopback(n);
+    const sockaddr_in address = loopback(n, port);
     const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return free;
 }
 
-bool accepts(int n) {
+bool accepts(int n, int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
-    const sockaddr_in address = loopback(n);
+    const sockaddr_in address = loopback(n, port);
     const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return ok;
 }
 
-std::string config_text(const std::string& folder, const std::string& address) {
+std::string config_text(const std::string& folder, const std::string& address, int port) {
     return "local base = \"" + folder +
            "\"\n"
            "run_as_root = true\n"
@@ -57,7 +58,7 @@ std::string config_text(const std::string& folder, const std::string& address) {
            "interfaces = { \"" +
            address +
            "\" }\n"
-           "c2s_ports = { 5222 }\n"
+           "c2s_ports = { " + std::to_string(port) + " }\n"
            "s2s_ports = { }\n"
            "c2s_direct_tls_ports = { }\n"
            "s2s_direct_tls_ports = { }\n"
@@ -74,13 +75,13 @@ std::string config_text(const std::string& folder, const std::string& address) {
 
 }  // namespace
 
-Prosody_Server::Prosody_Server() {
+Prosody_Server::Prosody_Server(int port) : port_(port) {
     std::mt19937 random(static_cast<unsigned>(::getpid()) * 2654435761u ^
                         static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     int n = 0;
     for (int attempt = 0; attempt < 400 && n == 0; ++attempt) {
         const int candidate = 2 + static_cast<int>(random() % 253);
-        if (port_free(candidate)) n = candidate;
+        if (port_free(candidate, port_)) n = candidate;
     }
     if (n == 0) throw std::runtime_error("no free loopback address for prosody");
     address_ = "127.0.0." + std::to_string(n);
@@ -90,7 +91,7 @@ Prosody_Server::Prosody_Server() {
     folder_ = folder;
     ::mkdir((folder_ + "/data").c_str(), 0700);
     ::mkdir((folder_ + "/certs").c_str(), 0700);
-    std::ofstream(folder_ + "/prosody.cfg.lua") << config_text(folder_, address_);
+    std::ofstream(folder_ + "/prosody.cfg.lua") << config_text(folder_, address_, port_);
     start();
 }
 
@@ -130,7 +131,7 @@ void Prosody_Server::wait_until_ready() {
     const int n = std::stoi(address_.substr(address_.rfind('.') + 1));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (accepts(n)) return;
+        if (accepts(n, port_)) return;
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;

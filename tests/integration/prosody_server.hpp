@@ -10,9 +10,10 @@ namespace velta_test {
 
 class Prosody_Server {
 public:
-    // Picks a free 127.0.0.N:5222, writes the config and starts the server;
-    // returns once it accepts connections. Throws std::runtime_error.
-    Prosody_Server();
+    // Picks a free 127.0.0.N (client port 5222 unless told), writes the
+    // config and starts the server; returns once it accepts connections.
+    // Throws std::runtime_error.
+    explicit Prosody_Server(int port = 5222);
     ~Prosody_Server();
     Prosody_Server(const Prosody_Server&) = delete;
     Prosody_Server& operator=(const Prosody_Server&) = delete;
@@ -33,6 +34,7 @@ private:
 
     std::string address_;
     std::string folder_;
+    int port_;
     pid_t pid_ = -1;
 };
 
