@@ -78,7 +78,9 @@ std::optional<std::string> scram_finish(const Scram_Exchange& exchange, const st
                                         const std::string& password) {
     const std::size_t proof_at = client_final.rfind(",p=");
     const auto nonce = field(client_final, 'r');
-    if (proof_at == std::string::npos || !nonce || *nonce != exchange.nonce) return std::nullopt;
+    // A count below 1 proves nothing (and GnuTLS refuses it): never accepted.
+    if (proof_at == std::string::npos || !nonce || *nonce != exchange.nonce || exchange.iterations < 1)
+        return std::nullopt;
     const std::string without_proof = client_final.substr(0, proof_at);
     const std::string proof = gloox::Base64::decode64(client_final.substr(proof_at + 3));
 
