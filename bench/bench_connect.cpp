@@ -179,51 +179,28 @@ public:
     std::int32_t now() override { return static_cast<std::int32_t>(std::time(nullptr)); }
 };
 
-struct Timed_Call {
-    std::string name;
-    bool login_phase = false;
-    double wall_ms = 0;
-    double cpu_ms = 0;
-    double own_ms = 0;  // wall time less the time spent waiting for a processor
-};
+// The SCRAM step: the login-phase call with the most processor time.
+const Timed_Call* scram_of(const std::vector<Timed_Call>& calls) {
+    const Timed_Call* best = nullptr;
+    for (const auto& call : calls)
+        if (call.login_phase && (!best || call.cpu_ms > best->cpu_ms)) best = &call;
+    return best;
+}
 
-class Timer {
-public:
-    template <class Body>
-    void time(const std::string& name, bool login_phase, Body body) {
-        const Thread_Times::Sample before = times_->sample();
-        const auto start = Steady::now();
-        body();
-        const double wall = elapsed_ms(start, Steady::now());
-        const Thread_Times::Sample after = times_->sample();
-        const double cpu = after.cpu_ms - before.cpu_ms;
-        const double waiting = std::clamp(after.waiting_ms - before.waiting_ms, 0.0, std::max(0.0, wall - cpu));
-        calls.push_back({name, login_phase, wall, cpu, wall - waiting});
-    }
-    // The SCRAM step: the login-phase call with the most processor time.
-    const Timed_Call* scram() const {
-        const Timed_Call* best = nullptr;
-        for (const auto& call : calls)
-            if (call.login_phase && (!best || call.cpu_ms > best->cpu_ms)) best = &call;
-        return best;
-    }
-    // The longest call by own time, the SCRAM step aside.
-    Timed_Call longest_other() const {
-        const Timed_Call* skip = scram();
-        Timed_Call best;
-        for (const auto& call : calls)
-            if (&call != skip && call.own_ms > best.own_ms) best = call;
-        return best;
-    }
-    std::vector<Timed_Call> calls;
-
-private:
-    std::shared_ptr<Thread_Times> times_ = std::make_shared<Thread_Times>();
-};
+// The longest call by own time, the SCRAM step aside.
+Timed_Call longest_other(const std::vector<Timed_Call>& calls) {
+    const Timed_Call* skip = scram_of(calls);
+    Timed_Call best;
+    for (const auto& call : calls)
+        if (&call != skip && call.own_ms > best.own_ms) best = call;
+    return best;
+}
 
 struct Outcome {
     double total_ms = 0;
-    Timer timer;
+    std::vector<Timed_Call> calls;
+    Timed_Call longest() const { return longest_other(calls); }
+    const Timed_Call* scram() const { return scram_of(calls); }
 };
 
 template <class ClockType>
@@ -234,13 +211,14 @@ Outcome library_connect(const std::string& server, const std::string& user, bool
     std::unique_ptr<Velta_Client::Velta_Manager> manager(
         new_velta_manager(&clock, &handler, wide(server), wide(user), wide("pw")));
     Outcome outcome;
+    Call_Timer timer(outcome.calls);
     const auto begin = Steady::now();
-    outcome.timer.time("start", false, [&] { manager->start(); });
+    timer.time("start", false, [&] { manager->start(); });
     while (expect_connected ? handler.connected == 0 : handler.disconnected == 0) {
         if (Steady::now() - begin > limit) fail("library: no outcome in time");
         if (expect_connected && (handler.errors > 0 || handler.disconnected > 0)) fail("library login failed");
         const int state = manager->get_state();
-        outcome.timer.time("poll", state == Velta_Client::STATE_LOGGING_IN, [&] { manager->poll(); });
+        timer.time("poll", state == Velta_Client::STATE_LOGGING_IN, [&] { manager->poll(); });
         std::this_thread::sleep_for(1ms);  // a frame's worth of other work, shortened
     }
     outcome.total_ms = elapsed_ms(begin, Steady::now());
@@ -249,7 +227,7 @@ Outcome library_connect(const std::string& server, const std::string& user, bool
 
 Outcome raw_connect(const std::string& server, const std::string& node, std::chrono::seconds limit) {
     Outcome outcome;
-    Timer& timer = outcome.timer;
+    Call_Timer timer(outcome.calls);
     const auto begin = Steady::now();
     auto registration = std::make_unique<Raw_Registration>(server, node);
     bool connected = false;
@@ -275,10 +253,10 @@ Outcome raw_connect(const std::string& server, const std::string& node, std::chr
 }
 
 void print(const char* side, int run, const Outcome& outcome) {
-    const Timed_Call longest = outcome.timer.longest_other();
-    const Timed_Call* scram = outcome.timer.scram();
+    const Timed_Call longest = outcome.longest();
+    const Timed_Call* scram = outcome.scram();
     std::printf("run %d %s: total %.1f ms, %zu calls; longest call %.3f ms own (%.3f ms processor, %.3f ms wall; %s)",
-                run, side, outcome.total_ms, outcome.timer.calls.size(), longest.own_ms, longest.cpu_ms,
+                run, side, outcome.total_ms, outcome.calls.size(), longest.own_ms, longest.cpu_ms,
                 longest.wall_ms, longest.name.c_str());
     if (scram) std::printf("; SCRAM step %.2f ms processor", scram->cpu_ms);
     std::printf("\n");
@@ -302,10 +280,10 @@ int slow(int runs) {
             const Outcome l = library_connect<Still_Clock>(name, "slow-library-" + std::to_string(i), true, 30s);
             if (i >= 0) {
                 print("library", i, l);
-                library_longest.push_back(l.timer.longest_other().own_ms);
-                library_cpu.push_back(l.timer.longest_other().cpu_ms);
+                library_longest.push_back(l.longest().own_ms);
+                library_cpu.push_back(l.longest().cpu_ms);
                 library_total.push_back(l.total_ms);
-                if (l.timer.scram()) library_scram.push_back(l.timer.scram()->cpu_ms);
+                if (l.scram()) library_scram.push_back(l.scram()->cpu_ms);
             }
         }
         {
@@ -316,7 +294,7 @@ int slow(int runs) {
             const Outcome r = raw_connect(name, node_of("slow-raw-" + std::to_string(i)), 30s);
             if (i >= 0) {
                 print("raw", i, r);
-                raw_longest.push_back(r.timer.longest_other().own_ms);
+                raw_longest.push_back(r.longest().own_ms);
                 raw_total.push_back(r.total_ms);
             }
         }
@@ -347,9 +325,9 @@ int dropped(int) {
         r = raw_connect(relay.address(), node_of("dropped-raw"), 200s);
     }
     print("raw", 0, r);
-    result("connect_dropped_longest_library_ms", l.timer.longest_other().own_ms);
+    result("connect_dropped_longest_library_ms", l.longest().own_ms);
     result("connect_dropped_until_disconnected_library_s", l.total_ms / 1000.0);
-    result("connect_dropped_longest_raw_ms", r.timer.longest_other().own_ms);
+    result("connect_dropped_longest_raw_ms", r.longest().own_ms);
     result("connect_dropped_raw_listener_closed_after_s", raw_limit_seconds);
     return 0;
 }
