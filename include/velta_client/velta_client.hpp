@@ -78,6 +78,8 @@ public:
 /// operations except poll() (which then returns at once) and must not destroy
 /// the manager. An exception thrown by an operation leaves poll(); that call
 /// is not repeated and the events behind it are delivered by the next poll().
+/// No other exception leaves poll(): a failure inside the library or gloox
+/// ends that connection with on_disconnected().
 ///
 /// `time` is seconds since 1970-01-01 00:00:00 UTC: the message's delivery
 /// stamp when the server delayed it, otherwise the Clock's now(). `name` is
