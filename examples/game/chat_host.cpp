@@ -1,6 +1,6 @@
 #include "chat_host.hpp"
 
-#include "text16.hpp"
+#include <velta_client/text.hpp>
 
 #include <time.h>
 
@@ -9,8 +9,8 @@
 namespace velta_game {
 
 using Velta_Client::wide_string;
-using velta_cli::to_utf16;
-using velta_cli::to_utf8;
+using Velta_Client::text::to_utf8;
+const auto to_utf16 = [](const std::string& utf8) { return Velta_Client::text::from_utf8(utf8); };
 
 namespace {
 
