@@ -208,8 +208,9 @@ TEST_F(Bad_Input, stamps_out_of_range) {
     expect_each({
         {"legacy year 1399", delayed("<x xmlns='jabber:x:delay' stamp='13991231T23:59:59'/>"),
          {"on_message(from=bob, body=s, time=1234)"}},
+        // Before the least 32-bit time: no time the host's clock can show.
         {"year 0", delayed("<delay xmlns='urn:xmpp:delay' stamp='0000-01-01T00:00:00Z'/>"),
-         {"on_message(from=bob, body=s, time=-2037677056)"}},
+         {"on_message(from=bob, body=s, time=1234)"}},
         {"year 9999", delayed("<delay xmlns='urn:xmpp:delay' stamp='9999-12-31T23:59:59Z'/>"),
          {"on_message(from=bob, body=s, time=-769665)"}},
         {"year 10000", delayed("<delay xmlns='urn:xmpp:delay' stamp='10000-01-01T00:00:00Z'/>"),
