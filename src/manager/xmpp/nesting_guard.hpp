@@ -52,6 +52,8 @@ public:
     std::size_t accept(const char* data, std::size_t size) {
         if (refusal_ != Refusal::none) return 0;
         for (std::size_t i = 0; i < size; ++i) {
+            i = skip_plain(data, i, size);
+            if (i == size) break;
             step(data[i]);
             if (refusal_ != Refusal::none) return refusal_ == Refusal::stream_end ? i + 1 : i;
         }
@@ -93,6 +95,20 @@ private:
     static bool whitespace(char c) { return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20; }
 
     void refuse(Refusal why) { refusal_ = why; }
+
+    // Most bytes are text or values that change nothing: passes over them
+    // (not over a value of the root, whose namespace is being read).
+    // Returns where step() must go on.
+    std::size_t skip_plain(const char* data, std::size_t i, std::size_t size) {
+        const std::size_t from = i;
+        if (state_ == State::inside) {
+            while (i < size && data[i] != '<' && data[i] != '&') ++i;
+            if (i != from) tag_.clear();
+        } else if (state_ == State::attribute_value && !reading_root_) {
+            while (i < size && data[i] != '"' && data[i] != '\'' && data[i] != '<' && data[i] != '&') ++i;
+        }
+        return i;
+    }
 
     void step(char c);
     void add_attribute();
