@@ -57,7 +57,7 @@ TEST(Utf8Decode, InvalidBytesThrowBadCast) {
     for (const std::string input : {"\x80", "\xFE", "\xFF", "\xC3\x28", "ok\xBFok",
                                     // Overlong forms: "<" and U+0000 in two, three and four bytes.
                                     "\xC0\xBC", "\xC1\xBF", "\xE0\x80\xBC", "\xE0\x80\x80", "\xE0\x9F\xBF",
-                                    "\xF0\x80\x80\xBC", "\xF0\x8F\xBF\xBF", "a\xC0\x80b",
+                                    "\xF0\x80\x80\xBC", "\xF0\x8F\xBF\xBF", "a\xC0\x80" "b",
                                     // Five- and six-byte forms, and four bytes past U+10FFFF.
                                     "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xF4\x90\x80\x80",
                                     "\xF4\x90\x80\xBC", "\xF7\xBF\xBF\xBF"}) {
