@@ -22,6 +22,7 @@ void Velta_Manager_Impl::start() {
     }
 
     state_ = STATE_REGISTERING;
+    begin_connect_deadline();
     client_->setServer(to_utf8(server_));
     client_->registerConnectionListener(this);
     registration_->registerRegistrationHandler(this);
@@ -41,6 +42,7 @@ void Velta_Manager_Impl::logout() {
 }
 
 void Velta_Manager_Impl::onConnect() {
+    stream_opened_ = true;
     if (state_ == STATE_REGISTERING) {
         if (registration_) registration_->fetchRegistrationFields();
     } else if (state_ == STATE_LOGGING_IN) {
@@ -61,6 +63,30 @@ void Velta_Manager_Impl::onDisconnect(gloox::ConnectionError reason) {
     else
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
     schedule_reset();
+}
+
+void Velta_Manager_Impl::onStreamEvent(gloox::StreamEvent event) {
+    if (event != gloox::StreamEventConnecting) stream_opened_ = true;
+}
+
+void Velta_Manager_Impl::begin_connect_deadline() {
+    connect_started_ = clock_->now();
+    stream_opened_ = false;
+}
+
+void Velta_Manager_Impl::check_connect_deadline() {
+    if (stream_opened_ || (state_ != STATE_REGISTERING && state_ != STATE_LOGGING_IN)) return;
+    constexpr std::int32_t connect_deadline_seconds = 15;
+    // Wrapping difference, as for the probes: the host's clock may pass 2038.
+    const auto waited = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock_->now()) -
+                                                  static_cast<std::uint32_t>(connect_started_));
+    if (waited <= connect_deadline_seconds) return;
+    stream_opened_ = true;
+    client_->disconnect();  // a connection still being set up reports the loss
+    if (state_ == STATE_REGISTERING || state_ == STATE_LOGGING_IN) {
+        queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
+        schedule_reset();
+    }
 }
 
 // Every certificate is refused: the library speaks to servers without TLS only.
@@ -95,6 +121,10 @@ void Velta_Manager_Impl::login_step() {
     if (!node) return;  // start() refuses such names
     state_ = STATE_LOGGING_IN;
 
+    // The login goes where the registration went, without a second lookup;
+    // the server string is looked up again only if that endpoint fails.
+    const std::optional<xmpp::Endpoint> reached = xmpp::reached_endpoint(*client_);
+
     // The registration client is still connected; detached first, its
     // farewell does not reach the manager.
     registration_.reset();
@@ -108,6 +138,8 @@ void Velta_Manager_Impl::login_step() {
     client_->registerMessageHandler(this);
     client_->registerConnectionListener(this);
     client_->setServer(to_utf8(server_));
+    if (reached) xmpp::prefer_endpoint(*client_, *reached);
+    begin_connect_deadline();
 
     if (!client_->connect(false) && state_ == STATE_LOGGING_IN) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));

@@ -44,6 +44,7 @@ void Velta_Manager_Impl::poll() {
         if (queue_->empty() && !logged_in_) return;
     } else {
         client_->recv(0);
+        if (!stream_opened_) check_connect_deadline();
     }
 
     const std::shared_ptr<events::Call_Queue> queue = queue_;

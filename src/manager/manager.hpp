@@ -54,6 +54,8 @@ public:
     void onConnect() override;
     void onDisconnect(gloox::ConnectionError reason) override;
     bool onTLSConnect(const gloox::CertInfo& info) override;
+    // Any step gloox takes after the server's features marks the stream open.
+    void onStreamEvent(gloox::StreamEvent event) override;
 
     // gloox::RegistrationHandler
     void handleRegistrationFields(const gloox::JID& from, int fields, std::string instructions) override;
@@ -71,6 +73,10 @@ private:
     void reset_step();
 
     void schedule_reset();
+    // A connection whose server has not opened its stream 15 seconds after
+    // start() or the login step is given up like an unreachable server.
+    void begin_connect_deadline();
+    void check_connect_deadline();
     void report_error(const std::string& message);
     void queue_handler_call(events::Deferred_Call call) { queue_->append(std::move(call)); }
     void rebuild_idle_client();
@@ -98,6 +104,8 @@ private:
     bool logged_in_ = false;
     std::int32_t unanswered_probes_ = 0;
     std::int32_t last_probe_time_;
+    std::int32_t connect_started_ = 0;
+    bool stream_opened_ = true;
 };
 
 }  // namespace Velta_Client::detail

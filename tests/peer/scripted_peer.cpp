@@ -194,6 +194,7 @@ struct Scripted_Peer::Impl {
 
     int listen_fd = -1;
     int wake_fd = -1;
+    Scripted_Peer::Listen where;
     std::string address;
     bool stopping = false;
     std::thread thread;
@@ -207,6 +208,7 @@ struct Scripted_Peer::Impl {
     std::vector<std::string> mechanisms{"PLAIN"};
     bool echo = true;
     bool silent = false;
+    int silent_from = 0;  // connections numbered this or later get no answer
 
     // Observations.
     std::vector<Recorded> recorded;
@@ -216,7 +218,7 @@ struct Scripted_Peer::Impl {
     std::string bound_full_jid;
     int anonymous_users = 0;
 
-    Impl() {
+    explicit Impl(Scripted_Peer::Listen listen) : where(listen) {
         wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (wake_fd < 0) throw std::runtime_error("Scripted_Peer: eventfd failed");
         try {
@@ -242,6 +244,10 @@ struct Scripted_Peer::Impl {
     }
 
     void bind_free_address() {
+        if (where.ipv6) {
+            bind_ipv6_loopback();
+            return;
+        }
         const unsigned start = next_address_offset();
         for (unsigned k = 0; k < 253; ++k) {
             const unsigned n = 2 + (start + k) % 253;  // 127.0.0.2 .. 127.0.0.254
@@ -253,7 +259,7 @@ struct Scripted_Peer::Impl {
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             sockaddr_in where{};
             where.sin_family = AF_INET;
-            where.sin_port = htons(static_cast<std::uint16_t>(Scripted_Peer::port));
+            where.sin_port = htons(static_cast<std::uint16_t>(this->where.port));
             where.sin_addr.s_addr = htonl((127u << 24) | n);
             if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0 && ::listen(fd, 16) == 0) {
                 listen_fd = fd;
@@ -267,6 +273,25 @@ struct Scripted_Peer::Impl {
                                          ": " + std::strerror(error));
         }
         throw std::runtime_error("Scripted_Peer: no free loopback address");
+    }
+
+    void bind_ipv6_loopback() {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) throw std::runtime_error("Scripted_Peer: socket failed");
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 at{};
+        at.sin6_family = AF_INET6;
+        at.sin6_port = htons(static_cast<std::uint16_t>(where.port));
+        at.sin6_addr = in6addr_loopback;
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 16) != 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error(std::string("Scripted_Peer: cannot listen on [::1]: ") + std::strerror(error));
+        }
+        listen_fd = fd;
+        address = "::1";
     }
 
     void wake() const {
@@ -510,7 +535,7 @@ struct Scripted_Peer::Impl {
         const std::shared_ptr<const gloox::Tag> tag(parsed.release());
         const std::string raw = take_segment(c);
         record(c, raw, name, tag);
-        if (silent) return;
+        if (silent || (silent_from > 0 && c.number >= silent_from)) return;
         if (name == "stream:stream")
             on_stream_start(c);
         else if (name == "starttls")
@@ -735,7 +760,11 @@ struct Scripted_Peer::Impl {
 
 // ---- Scripted_Peer ---------------------------------------------------
 
-Scripted_Peer::Scripted_Peer() : impl_(std::make_unique<Impl>()) {}
+Scripted_Peer::Scripted_Peer() : Scripted_Peer(Listen{}) {}
+
+Scripted_Peer::Scripted_Peer(Listen where) : impl_(std::make_unique<Impl>(where)) {}
+
+int Scripted_Peer::listen_port() const { return impl_->where.port; }
 
 Scripted_Peer::~Scripted_Peer() = default;
 
@@ -816,6 +845,11 @@ void Scripted_Peer::set_sasl_mechanisms(const std::vector<std::string>& mechanis
 void Scripted_Peer::set_echo(bool echo) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->echo = echo;
+}
+
+void Scripted_Peer::set_silent_from_connection(int connection) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->silent_from = connection;
 }
 
 void Scripted_Peer::set_silent(bool silent) {

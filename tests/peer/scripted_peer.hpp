@@ -92,13 +92,20 @@ public:
     // Binds a free 127.0.0.N:5222 and starts serving.  Throws
     // std::runtime_error when no address in 127.0.0.2..254 is free.
     Scripted_Peer();
+    // Where else to listen: a free 127.0.0.N on another port, or [::1].
+    struct Listen {
+        int port = Scripted_Peer::port;
+        bool ipv6 = false;
+    };
+    explicit Scripted_Peer(Listen where);
     // Stops the thread and closes every socket (no stream end is sent).
     ~Scripted_Peer();
     Scripted_Peer(const Scripted_Peer&) = delete;
     Scripted_Peer& operator=(const Scripted_Peer&) = delete;
 
-    // "127.0.0.N", for gloox::ClientBase::setServer.
+    // "127.0.0.N" (or "::1"), for gloox::ClientBase::setServer.
     std::string address() const;
+    int listen_port() const;
 
     // ---- accounts -----------------------------------------------------
     // User names are kept in lower case and compare without regard to ASCII
@@ -147,6 +154,9 @@ public:
     void set_echo(bool echo);
     // Read and record everything, answer nothing.  Default off.
     void set_silent(bool silent);
+    // As set_silent, for connection number `connection` and later ones
+    // only (0: none).
+    void set_silent_from_connection(int connection);
 
     // ---- recording ----------------------------------------------------
     std::vector<Recorded> stanzas() const;

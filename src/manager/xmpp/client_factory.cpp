@@ -40,4 +40,13 @@ void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& ji
     slot->registerStanzaExtension(new Raw_Element());
 }
 
+std::optional<Endpoint> reached_endpoint(gloox::Client& client) {
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl())) return socket->reached();
+    return std::nullopt;
+}
+
+void prefer_endpoint(gloox::Client& client, const Endpoint& endpoint) {
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl())) socket->prefer(endpoint);
+}
+
 }  // namespace Velta_Client::detail::xmpp

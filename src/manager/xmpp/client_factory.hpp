@@ -2,6 +2,8 @@
 // socket and TLS objects, the raw-message extension, no anonymous login.
 #pragma once
 
+#include "manager/xmpp/endpoint.hpp"
+
 #include <gloox/client.h>
 #include <gloox/jid.h>
 
@@ -20,6 +22,11 @@ void build_registration_client(std::optional<gloox::Client>& slot);
 
 // A client that logs in as jid with password (port -1: 5222).
 void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password);
+
+// Where the client's last connection led, when it went through the
+// library's socket; and the endpoint a new client tries before any lookup.
+std::optional<Endpoint> reached_endpoint(gloox::Client& client);
+void prefer_endpoint(gloox::Client& client, const Endpoint& endpoint);
 
 // In-process drivers (fuzzing, benchmarks) may replace the socket of every
 // client made from now on; null restores the socket. Not exported from the

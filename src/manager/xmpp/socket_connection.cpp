@@ -2,8 +2,6 @@
 
 #include <cerrno>
 
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -23,34 +21,6 @@ void set_option(int fd, int level, int name) {
     ::setsockopt(fd, level, name, &one, sizeof one);
 }
 
-// Returns a connected socket, or -ConnDnsError / -ConnConnectionRefused.
-int open_socket(const std::string& host, int port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string service = port < 0 ? std::string("xmpp-client") : std::to_string(port);
-    if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
-        return -gloox::ConnDnsError;
-
-    int result = -gloox::ConnConnectionRefused;
-    for (addrinfo* address = found; address; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-        if (fd < 0) continue;
-        int rc;
-        do {
-            rc = ::connect(fd, address->ai_addr, address->ai_addrlen);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0) {
-            result = fd;
-            break;
-        }
-        ::close(fd);
-    }
-    ::freeaddrinfo(found);
-    return result;
-}
-
 }  // namespace
 
 Socket_Connection::Socket_Connection(gloox::ConnectionDataHandler* handler) : gloox::ConnectionBase(handler) {}
@@ -68,21 +38,34 @@ gloox::ConnectionError Socket_Connection::connect() {
     if (m_state > gloox::StateDisconnected) return gloox::ConnNoError;
 
     m_state = gloox::StateConnecting;
-    const int fd = open_socket(m_server, m_port);
-    if (fd < 0) {
+    attempt_ = std::make_unique<Connect_Attempt>(m_server, preferred_);
+    return continue_connecting();
+}
+
+gloox::ConnectionError Socket_Connection::continue_connecting() {
+    switch (attempt_->advance()) {
+    case Connect_Attempt::Status::connecting:
+        return gloox::ConnNoError;
+    case Connect_Attempt::Status::failed: {
+        const gloox::ConnectionError error = attempt_->failure();
+        attempt_.reset();
         m_state = gloox::StateDisconnected;
-        const auto error = static_cast<gloox::ConnectionError>(-fd);
         m_handler->handleDisconnect(this, error);
         return error;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    case Connect_Attempt::Status::connected:
+        break;
+    }
+    const int fd = attempt_->take_socket();
+    reached_ = attempt_->reached();
+    attempt_.reset();
     set_option(fd, IPPROTO_TCP, TCP_NODELAY);
     set_option(fd, IPPROTO_TCP, TCP_QUICKACK);
     socket_ = fd;
     nesting_ = Nesting_Guard();
     m_state = gloox::StateConnected;
     cancel_ = false;
-    m_handler->handleConnect(this);
+    m_handler->handleConnect(this);  // sends the stream header
     return gloox::ConnNoError;
 }
 
@@ -128,6 +111,7 @@ bool Socket_Connection::flush() {
 }
 
 gloox::ConnectionError Socket_Connection::recv(int timeout) {
+    if (attempt_) return continue_connecting();
     if (cancel_ || socket_ < 0) return gloox::ConnNotConnected;
 
     if (!pending_.empty() && !flush()) {
@@ -195,6 +179,7 @@ gloox::ConnectionError Socket_Connection::receive() {
 void Socket_Connection::disconnect() { cancel_ = true; }
 
 void Socket_Connection::cleanup() {
+    attempt_.reset();
     if (socket_ >= 0 && !pending_.empty()) flush();  // a last try, e.g. for the stream's end
     close_socket();
     pending_.clear();

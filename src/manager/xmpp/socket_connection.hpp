@@ -1,4 +1,7 @@
 // The TCP connection every client of the library uses instead of gloox's own.
+// - Connecting never waits: connect() starts a Connect_Attempt (lookup and
+//   non-blocking connects) and each later recv() moves it on; the stream
+//   header goes out (handleConnect) once the socket is open.
 // - Writes never raise SIGPIPE (MSG_NOSIGNAL): a peer that closed must not
 //   end the host process.
 // - It waits with poll(2): select(2) cannot take descriptors of 1024 or more,
@@ -13,11 +16,15 @@
 //   acknowledgements while an idle receive stays one system call.
 #pragma once
 
+#include "manager/xmpp/connect_attempt.hpp"
+#include "manager/xmpp/endpoint.hpp"
 #include "manager/xmpp/nesting_guard.hpp"
 
 #include <gloox/connectionbase.h>
 
 #include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace Velta_Client::detail::xmpp {
@@ -31,10 +38,12 @@ public:
     Socket_Connection(const Socket_Connection&) = delete;
     Socket_Connection& operator=(const Socket_Connection&) = delete;
 
-    // Resolves the server (port -1: the "xmpp-client" service, 5222) and
-    // connects, blocking; reports failure through handleDisconnect as well.
+    // Begins connecting to the server string and returns at once. An outcome
+    // known at once (no possible address, every address refused) is
+    // reported through handleDisconnect and returned.
     gloox::ConnectionError connect() override;
-    // Flushes what waits to be written, waits at most timeout microseconds
+    // While connecting: moves the attempt on, never waiting. Connected:
+    // flushes what waits to be written, waits at most timeout microseconds
     // (-1: no limit) for input, then reads once.
     gloox::ConnectionError recv(int timeout = -1) override;
     bool send(const std::string& data) override;
@@ -44,7 +53,13 @@ public:
     void getStatistics(long int& total_in, long int& total_out) override;
     gloox::ConnectionBase* newInstance() const override;
 
+    // An endpoint to try before looking the server string up.
+    void prefer(const Endpoint& endpoint) { preferred_ = endpoint; }
+    // Where the last connection that opened led.
+    const std::optional<Endpoint>& reached() const { return reached_; }
+
 private:
+    gloox::ConnectionError continue_connecting();
     // Writes what it can of pending_ without blocking; false on an error.
     bool flush();
     void lost(gloox::ConnectionError reason);
@@ -52,6 +67,9 @@ private:
 
     int socket_ = -1;
     bool cancel_ = true;
+    std::unique_ptr<Connect_Attempt> attempt_;
+    std::optional<Endpoint> preferred_;
+    std::optional<Endpoint> reached_;
     // What waits to be written, in order, the front chunk from offset
     // written_from_front_ on. Chunks, so that no send moves what waits.
     std::deque<std::string> pending_;

@@ -1,0 +1,194 @@
+// Finding the server: a host gives a name, the library asks DNS for the
+// client service's SRV records, falls back to the name itself on port 5222,
+// and reads /etc/hosts. Each test runs with its own DNS server and its own
+// /etc/resolv.conf (a private mount namespace: root, as in CI).
+#include "peer/dns_server.hpp"
+#include "peer/scripted_peer.hpp"
+#include "support/loopback.hpp"
+#include "wire/host_at.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+using namespace velta_test;
+using namespace Velta_Client;
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string service = "_xmpp-client._tcp.";
+
+class Lookup : public ::testing::Test {
+protected:
+    // Lines for the private /etc/hosts; empty keeps the real one.
+    void use_dns(const std::string& hosts = "") {
+        if (::geteuid() != 0) GTEST_SKIP() << "a private /etc/resolv.conf needs root";
+        dns = std::make_unique<Dns_Server>();
+        if (!use_private_resolver(dns->address(), hosts)) GTEST_SKIP() << "no private mount namespace here";
+    }
+    void SetUp() override { use_dns(); }
+
+    std::unique_ptr<Dns_Server> dns;
+};
+
+class Lookup_With_Hosts : public Lookup {
+protected:
+    void SetUp() override {}
+};
+
+}  // namespace
+
+TEST_F(Lookup, a_service_record_sends_the_client_to_another_address_and_port) {
+    Scripted_Peer peer(Scripted_Peer::Listen{5333});
+    dns->add_srv(service + "chat.test", 0, 0, 5333, "node7.chat.test");
+    dns->add_a("node7.chat.test", peer.address());
+    dns->set_delay(20ms);  // an answer that takes a round trip
+
+    Host_At host("chat.test");
+    host.start();
+    EXPECT_EQ(host.state(), STATE_REGISTERING);  // the outcome comes through poll
+    ASSERT_TRUE(host.connected());
+    EXPECT_EQ(host.handler.take(), Strings{"on_connected()"});
+    EXPECT_EQ(peer.connections_accepted(), 2);
+    // The login went where registration went: one service lookup in all.
+    EXPECT_EQ(dns->service_queries(), 1);
+}
+
+TEST_F(Lookup, targets_are_tried_in_priority_order_past_one_that_refuses) {
+    Scripted_Peer peer(Scripted_Peer::Listen{5333});
+    dns->add_srv(service + "chat.test", 20, 0, 5333, "live.chat.test");
+    dns->add_srv(service + "chat.test", 10, 5, 5333, "dead.chat.test");
+    dns->add_srv(service + "chat.test", 30, 0, 5333, "never.chat.test");
+    dns->add_a("dead.chat.test", refusing_loopback_address());
+    dns->add_a("live.chat.test", peer.address());
+
+    Host_At host("chat.test");
+    host.start();
+    ASSERT_TRUE(host.connected());
+    EXPECT_EQ(peer.connections_accepted(), 2);
+}
+
+TEST_F(Lookup, a_name_without_service_records_is_reached_on_port_5222) {
+    Scripted_Peer peer;
+    dns->add_a("plain.test", peer.address());
+
+    Host_At host("plain.test");
+    host.start();
+    ASSERT_TRUE(host.connected());
+    EXPECT_EQ(dns->service_queries(), 1);
+}
+
+TEST_F(Lookup, a_dot_target_is_set_aside_for_the_name_itself) {
+    Scripted_Peer peer;
+    dns->add_srv(service + "dot.test", 0, 0, 5222, ".");
+    dns->add_a("dot.test", peer.address());
+
+    Host_At host("dot.test");
+    host.start();
+    ASSERT_TRUE(host.connected());
+}
+
+TEST_F(Lookup, names_with_only_an_ipv6_or_only_an_ipv4_address) {
+    Scripted_Peer six(Scripted_Peer::Listen{5222, true});
+    Scripted_Peer four;
+    dns->add_aaaa("six.test", "::1");
+    dns->add_a("four.test", four.address());
+
+    for (const std::string name : {"six.test", "four.test"}) {
+        SCOPED_TRACE(name);
+        Host_At host(name);
+        host.start();
+        ASSERT_TRUE(host.connected());
+    }
+    EXPECT_EQ(six.connections_accepted(), 2);
+    EXPECT_EQ(four.connections_accepted(), 2);
+}
+
+TEST_F(Lookup, a_name_that_does_not_exist_is_heard_at_a_later_poll) {
+    dns->set_delay(20ms);
+    Host_At host("nowhere.test");
+    host.start();
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    EXPECT_TRUE(host.handler.events.empty());
+    ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; }));
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+    EXPECT_GE(dns->queries(), 2);  // the service, then the name itself
+}
+
+TEST_F(Lookup, a_dns_server_that_never_answers_ends_at_the_deadline) {
+    dns->set_silent(true);
+    Host_At host("silent.test");
+    host.start();
+    host.poll_for(200ms);
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    EXPECT_GE(dns->queries(), 1);
+
+    host.clock.time += 15;  // not yet: fifteen seconds are allowed
+    host.poll();
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    EXPECT_TRUE(host.handler.events.empty());
+
+    host.clock.time += 1;
+    host.poll();
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+    EXPECT_EQ(host.state(), STATE_IDLE);
+    EXPECT_LT(host.longest_call_ms(), 100.0);
+
+    // The manager can start again, and the same rule holds.
+    dns->set_silent(false);
+    dns->set_delay(20ms);
+    host.start();
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; }));
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+}
+
+TEST_F(Lookup, an_ip_literal_asks_no_dns) {
+    Scripted_Peer peer;
+    Host_At host(peer.address());
+    host.start();
+    ASSERT_TRUE(host.connected());
+    EXPECT_EQ(dns->queries(), 0);
+}
+
+TEST_F(Lookup_With_Hosts, etc_hosts_is_read_and_localhost_is_never_asked_of_dns) {
+    Scripted_Peer peer;
+    use_dns(peer.address() + " box.hosts.test\n" + peer.address() + " localhost\n");
+    if (!dns) return;
+
+    for (const std::string name : {"box.hosts.test", "localhost"}) {
+        SCOPED_TRACE(name);
+        Host_At host(name);
+        host.start();
+        ASSERT_TRUE(host.connected());
+    }
+    EXPECT_EQ(dns->service_queries(), 1);  // box.hosts.test only
+    EXPECT_EQ(peer.connections_accepted(), 4);
+}
+
+TEST_F(Lookup, a_manager_deleted_or_reset_mid_lookup_leaves_no_descriptor_behind) {
+    const auto open_descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 4096; ++fd)
+            if (::fcntl(fd, F_GETFD) != -1) ++count;
+        return count;
+    };
+    dns->set_silent(true);
+    const int before = open_descriptors();
+    for (int round = 0; round < 20; ++round) {
+        Host_At host("silent.test");
+        host.start();
+        host.poll_for(5ms);
+        if (round % 2 == 0) continue;  // deleted while looking up
+        host.clock.time += 16;
+        host.poll();
+        ASSERT_EQ(host.state(), STATE_IDLE);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
