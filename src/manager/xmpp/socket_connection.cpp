@@ -142,9 +142,10 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
     if (accepted > 0 && m_handler) m_handler->handleReceivedData(this, std::string(buffer, accepted));
     // What came before may already have ended the connection.
-    if (accepted < static_cast<std::size_t>(size) && !cancel_ && socket_ >= 0) {
-        lost(gloox::ConnParseError);
-        return gloox::ConnParseError;
+    if (nesting_.ended() && !cancel_ && socket_ >= 0) {
+        const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
+        lost(error);
+        return error;
     }
     return gloox::ConnNoError;
 }
