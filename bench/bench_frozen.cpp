@@ -1,7 +1,7 @@
 // Sends to a server that has stopped reading (Prosody frozen with SIGSTOP).
 // Library: a logged-in manager sends chat messages of 1,000 characters, with
 // a poll after every tenth send as a frame loop would, until it gives the
-// connection up (its 1 MiB buffer overflows) or a bound is reached. Every
+// connection up (its 16 MiB buffer overflows) or a bound is reached. Every
 // send and poll is timed by wall clock, by this thread's processor time and
 // by the time it waited for a processor (the machine is shared); a call's own
 // time is its wall time less that waiting.

@@ -56,6 +56,7 @@ void Velta_Manager_Impl::onConnect() {
         state_ = STATE_CONNECTED;
         // Probes lost on an earlier connection say nothing about this one.
         unanswered_probes_ = 0;
+        xmpp::drop_unread_extensions(*client_);
         queue_handler_call(events::handler_call(handler_, &Handler::on_connected));
     }
 }

@@ -407,13 +407,18 @@ struct Scripted_Peer::Impl {
     }
 
     void flush(Connection& c) {
-        while (!c.out.empty()) {
-            const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // What went out is erased once per call, not per write: a flood of
+        // many megabytes is not moved again at every write.
+        std::size_t written = 0;
+        while (written < c.out.size()) {
+            const ssize_t n =
+                ::send(c.fd, c.out.data() + written, c.out.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
-                c.out.erase(0, static_cast<std::size_t>(n));
+                written += static_cast<std::size_t>(n);
             } else if (n < 0 && errno == EINTR) {
                 continue;
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                c.out.erase(0, written);
                 return;  // the thread polls for POLLOUT
             } else {
                 c.out.clear();  // the client has gone
@@ -421,6 +426,7 @@ struct Scripted_Peer::Impl {
                 return;
             }
         }
+        c.out.clear();
         if (c.closing && !c.fin_sent) {
             ::shutdown(c.fd, SHUT_WR);
             c.fin_sent = true;

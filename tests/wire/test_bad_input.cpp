@@ -226,7 +226,7 @@ TEST_F(Bad_Input, stamps_out_of_range) {
 TEST_F(Bad_Input, long_names_deep_and_huge_stanzas) {
     std::string long_node;
     for (int i = 0; i < 428; ++i) long_node += "_y_w_fh";  // "aaa" each
-    const std::string megabyte(1 << 20, 'x');
+    const std::string body(60 * 1024, 'x');
     expect_each({
         {"a node of 2996 characters", chat(long_node, "hi"),
          {"on_message(from=" + std::string(1284, 'a') + ", body=hi, time=1234)"}},
@@ -235,8 +235,8 @@ TEST_F(Bad_Input, long_names_deep_and_huge_stanzas) {
         // The stream, the message and 250 levels: within the 256 allowed.
         {"250 levels of children", chat("_ym9i", "deep", nested("", 250)),
          {"on_message(from=bob, body=deep, time=1234)"}},
-        {"a body of a megabyte", chat("_ym9i", megabyte),
-         {"on_message(from=bob, body=" + megabyte + ", time=1234)"}},
+        {"a body of 60 KiB", chat("_ym9i", body),
+         {"on_message(from=bob, body=" + body + ", time=1234)"}},
         {"a foreign element and an IQ", "<foo xmlns='bar'><baz/></foo><iq type='get' id='q' from='localhost'>"
                                         "<query xmlns='jabber:iq:version'/></iq>",
          {}},
@@ -269,6 +269,8 @@ TEST(Bad_Input_Ending, input_that_ends_the_stream) {
         // Refused before gloox, whose recursion would overflow the stack.
         {"nesting beyond 256 levels", chat("_ym9i", "deep", nested("", 300)), {}},
         {"nesting 100,000 levels deep", chat("_ym9i", "deep", nested("", 100000)), {}},
+        // One element may hold 64 KiB.
+        {"a body of a megabyte", chat("_ym9i", std::string(1 << 20, 'x')), {}},
     };
     for (const Kind& kind : kinds) {
         Wire_Host host;
@@ -343,12 +345,12 @@ TEST(Bad_Host_Input, sends_with_odd_addressees_and_huge_payloads_go_out_whole) {
     EXPECT_EQ(host.state(), STATE_CONNECTED);
 }
 
-// What a socket has not taken waits in a buffer of a megabyte; a message that
+// What a socket has not taken waits in a buffer of 16 MiB; a message that
 // alone is larger can never go, and counts as a lost connection.
 TEST(Bad_Host_Input, a_message_larger_than_the_send_buffer_ends_the_connection) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
-    host.manager->send_admin_text(std::u16string(400 * 1024, u'\x4E2D'));  // 1.2 MB of UTF-8
+    host.manager->send_admin_text(std::u16string(6 * 1024 * 1024, u'\x4E2D'));  // 18 MB of UTF-8
     EXPECT_EQ(host.state(), STATE_RESETTING);
     host.manager->poll();
     EXPECT_EQ(host.state(), STATE_IDLE);

@@ -22,6 +22,9 @@ void configure(Checked_Client& client) {
     client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5);
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
+    // The socket paces its input by the elements gloox completes.
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl()))
+        client.registerStatisticsHandler(socket->element_observer());
 }
 
 }  // namespace
@@ -44,6 +47,19 @@ void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& j
     // reads the amp rules and delay stamps from it (gloox re-runs the filter
     // of every registered extension on every stanza, so fewer is faster).
     slot->registerStanzaExtension(new Raw_Element());
+}
+
+void drop_unread_extensions(gloox::Client& client) {
+    // A gloox client registers nine stanza extensions of its own, and gloox
+    // matches the filter of every one against every stanza it receives. Once
+    // logged in, the library reads only errors (its own extension), the raw
+    // message and ping requests, which a server may send to see whether the
+    // client is alive (gloox answers them). Binding, capabilities, software
+    // version, service discovery, private storage and the roster are never
+    // read: requests for them get gloox's error answer.
+    for (const int unread : {gloox::ExtCaps, gloox::ExtResourceBind, gloox::ExtVersion, gloox::ExtDiscoInfo,
+                             gloox::ExtDiscoItems, gloox::ExtPrivateXML, gloox::ExtRoster})
+        client.removeStanzaExtension(unread);
 }
 
 std::optional<Endpoint> reached_endpoint(gloox::Client& client) {

@@ -23,6 +23,11 @@ void build_registration_client(std::optional<Checked_Client>& slot);
 // A client that logs in as jid with password (port -1: 5222).
 void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password);
 
+// Called once logged in: removes the stanza extensions gloox registered for
+// itself that the library never reads, each of which costs a filter pass per
+// received stanza. Ping requests keep their answer.
+void drop_unread_extensions(gloox::Client& client);
+
 // Where the client's last connection led, when it went through the
 // library's socket; and the endpoint a new client tries before any lookup.
 std::optional<Endpoint> reached_endpoint(gloox::Client& client);

@@ -15,6 +15,7 @@ namespace Velta_Client::detail::xmpp {
 namespace {
 
 constexpr std::size_t receive_buffer_size = 8192;
+constexpr std::size_t coalesced_chunk_bytes = 16 * 1024;
 
 void set_option(int fd, int level, int name) {
     const int one = 1;
@@ -119,6 +120,10 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
         return gloox::ConnIoError;
     }
 
+    // What an earlier receive left within its budget goes first; the socket
+    // is read again once all of it is handed on.
+    if (!input_.idle()) return hand_on();
+
     pollfd watched{socket_, POLLIN, 0};
     const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
     if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
@@ -140,9 +145,17 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
     const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
-    if (accepted > 0 && m_handler) m_handler->handleReceivedData(this, std::string(buffer, accepted));
+    input_.take(buffer, accepted, nesting_.ended());
+    return hand_on();
+}
+
+gloox::ConnectionError Socket_Connection::hand_on() {
+    const Input_Pacer::Outcome outcome = input_.run([this](const std::string& piece) {
+        if (m_handler) m_handler->handleReceivedData(this, piece);
+        return !cancel_ && socket_ >= 0;
+    });
     // What came before may already have ended the connection.
-    if (nesting_.ended() && !cancel_ && socket_ >= 0) {
+    if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
         const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
         lost(error);
         return error;
@@ -158,7 +171,12 @@ bool Socket_Connection::send(const std::string& data) {
         lost(gloox::ConnIoError);
         return false;
     }
-    pending_.push_back(data);
+    // Small stanzas share chunks: a burst of thousands costs its bytes, not
+    // a string and a queue slot each.
+    if (!pending_.empty() && pending_.back().size() + data.size() <= coalesced_chunk_bytes)
+        pending_.back() += data;
+    else
+        pending_.push_back(data);
     pending_bytes_ += data.size();
     if (!flush()) {
         lost(gloox::ConnIoError);
@@ -182,6 +200,7 @@ void Socket_Connection::cleanup() {
     attempt_.reset();
     if (socket_ >= 0 && !pending_.empty()) flush();  // a last try, e.g. for the stream's end
     close_socket();
+    input_.clear();
     pending_.clear();
     pending_bytes_ = 0;
     written_from_front_ = 0;

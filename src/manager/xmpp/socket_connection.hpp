@@ -11,6 +11,8 @@
 //   overflows counts as a lost connection.
 // - Input nested deeper than Nesting_Guard allows counts as a lost
 //   connection before gloox sees the element that goes too deep.
+// - What arrives is handed to gloox within a budget of processor time per
+//   receive, and within bounds on what one element may hold (Input_Pacer).
 // - TCP_NODELAY, and TCP_QUICKACK re-armed after each read that returned
 //   data, so that request/reply traffic is not held back by delayed
 //   acknowledgements while an idle receive stays one system call.
@@ -18,6 +20,7 @@
 
 #include "manager/xmpp/connect_attempt.hpp"
 #include "manager/xmpp/endpoint.hpp"
+#include "manager/xmpp/input_pacer.hpp"
 #include "manager/xmpp/nesting_guard.hpp"
 
 #include <gloox/connectionbase.h>
@@ -31,7 +34,11 @@ namespace Velta_Client::detail::xmpp {
 
 class Socket_Connection final : public gloox::ConnectionBase {
 public:
-    static constexpr std::size_t max_pending_bytes = 1 << 20;
+    // What may wait to be written. A host may send thousands of messages in
+    // one frame (10,000 chat messages are about 6 MB), more than the kernel
+    // takes at once; a server that stops reading fills it within seconds of
+    // traffic, and the connection then counts as lost.
+    static constexpr std::size_t max_pending_bytes = 16 << 20;
 
     explicit Socket_Connection(gloox::ConnectionDataHandler* handler);
     ~Socket_Connection() override;
@@ -53,6 +60,10 @@ public:
     void getStatistics(long int& total_in, long int& total_out) override;
     gloox::ConnectionBase* newInstance() const override;
 
+    // To be registered as the client's statistics handler, through which
+    // gloox reports every element it completes.
+    gloox::StatisticsHandler* element_observer() { return &input_; }
+
     // An endpoint to try before looking the server string up.
     void prefer(const Endpoint& endpoint) { preferred_ = endpoint; }
     // Where the last connection that opened led.
@@ -62,6 +73,8 @@ private:
     gloox::ConnectionError continue_connecting();
     // Writes what it can of pending_ without blocking; false on an error.
     bool flush();
+    // Hands what waits in input_ to gloox, within its budget.
+    gloox::ConnectionError hand_on();
     void lost(gloox::ConnectionError reason);
     void close_socket();
 
@@ -76,6 +89,7 @@ private:
     std::size_t pending_bytes_ = 0;
     std::size_t written_from_front_ = 0;
     Nesting_Guard nesting_;
+    Input_Pacer input_;
     long int total_in_ = 0;
     long int total_out_ = 0;
 };
