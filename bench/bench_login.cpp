@@ -38,13 +38,7 @@ const auto login_limit = std::chrono::seconds(20);
 // Thrown, not exited: unwinding stops the private server.
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
 
-struct Call {
-    std::string name;
-    bool login_phase = false;
-    double wall_ms = 0;
-    double cpu_ms = 0;
-    double own_ms = 0;  // wall time less the time spent waiting for a processor
-};
+using Call = Timed_Call;
 
 struct Login_Run {
     double total_ms = 0;
@@ -76,30 +70,6 @@ struct Login_Run {
     }
 };
 
-class Call_Timer {
-public:
-    explicit Call_Timer(Login_Run& run) : run_(run) {}
-
-    template <class Body>
-    void time(const std::string& name, bool login_phase, Body body) {
-        const Thread_Times::Sample before = times_.sample();
-        const auto start = Steady::now();
-        body();
-        const double wall = elapsed_ms(start, Steady::now());
-        const Thread_Times::Sample after = times_.sample();
-        const double cpu = after.cpu_ms - before.cpu_ms;
-        // A wait is counted when it ends, so one that began just before the
-        // call may show up whole: never take away more than the call spent
-        // off a processor.
-        const double waiting = std::clamp(after.waiting_ms - before.waiting_ms, 0.0, std::max(0.0, wall - cpu));
-        run_.calls.push_back({name, login_phase, wall, cpu, wall - waiting});
-    }
-
-private:
-    Login_Run& run_;
-    Thread_Times times_;
-};
-
 std::string state_name(int state) {
     switch (state) {
         case Velta_Client::STATE_REGISTERING:
@@ -118,7 +88,7 @@ std::string state_name(int state) {
 Login_Run library_login(const std::string& address, const std::string& user) {
     Library_Host host(address, user);
     Login_Run run;
-    Call_Timer timer(run);
+    Call_Timer timer(run.calls);
     const auto begin = Steady::now();
     const auto deadline = begin + login_limit;
     timer.time("start", false, [&] { host.manager->start(); });
@@ -135,7 +105,7 @@ Login_Run library_login(const std::string& address, const std::string& user) {
 
 Login_Run raw_login(const std::string& address, const std::string& node) {
     Login_Run run;
-    Call_Timer timer(run);
+    Call_Timer timer(run.calls);
     auto registration = std::make_unique<Raw_Registration>(address, node);
     std::unique_ptr<Raw_Client> login;
     const auto begin = Steady::now();

@@ -384,6 +384,35 @@ int main(int argc, char** argv) {
              "—", "≤ 1 MB", ""},
             !std::isnan(growth), growth * 1024 <= 1000 * 1000);
     }
+    // 10. Connecting over a slow network.
+    {
+        const double own = r.get("connect_slow_longest_library_ms");
+        add({"10a",
+             "Longest library call from `start` to `on_connected` through a name its DNS server answers 200 ms late "
+             "(SRV, then address) and a TCP accept held back 1 s by a full backlog, the SCRAM poll aside: own time "
+             "(median of " +
+                 number(r.get("connect_slow_runs")) + " runs)",
+             sig(own) + " ms (worst run " + sig(r.get("connect_slow_longest_library_worst_ms")) + " ms; processor " +
+                 sig(r.get("connect_slow_longest_library_cpu_ms")) + " ms; SCRAM poll " +
+                 sig(r.get("connect_slow_scram_library_cpu_ms")) + " ms processor; start to on_connected " +
+                 sig(r.get("connect_slow_total_library_ms")) + " ms)",
+             sig(r.get("connect_slow_longest_raw_ms")) + " ms (its `connect` waits for the lookup and the SYN; "
+                                                          "start to onConnect " +
+                 sig(r.get("connect_slow_total_raw_ms")) + " ms)",
+             "—", "≤ 1 ms", ""},
+            !std::isnan(own), own <= 1);
+        const double dropped = r.get("connect_dropped_longest_library_ms");
+        add({"10b",
+             "A server that never answers the SYN: longest call, and the time until `on_disconnected` (host clock "
+             "in real time)",
+             sig(dropped) + " ms; `on_disconnected` after " +
+                 sig(r.get("connect_dropped_until_disconnected_library_s")) + " s (the deadline)",
+             sig(r.get("connect_dropped_longest_raw_ms")) + " ms, blocked in `connect` until the listener was closed "
+                                                             "after " +
+                 number(r.get("connect_dropped_raw_listener_closed_after_s")) + " s (else the kernel's two minutes)",
+             "—", "≤ 1 ms", ""},
+            !std::isnan(dropped), dropped <= 1);
+    }
     // 9. Scale.
     {
         const double library = r.get("round_library_ns");

@@ -71,8 +71,9 @@ public:
     // of a read after it has disconnected, with its own stanza extensions
     // registered again (among them its error extension, which leaks); a
     // server does not write after it has ended the stream, and a socket
-    // would often have split the bytes there anyway. The nesting limit
-    // applies as the library's socket applies it.
+    // would often have split the bytes there anyway. The nesting guard
+    // applies as the library's socket applies it, the server's stream end
+    // included.
     gloox::ConnectionError recv(int) override {
         if (m_state != gloox::StateConnected) return gloox::ConnNotConnected;
         if (inbound_.empty()) return gloox::ConnNoError;
@@ -86,9 +87,10 @@ public:
             m_handler->handleReceivedData(this, data.substr(at, length));
             at += length;
         }
-        if (accepted < data.size() && m_state == gloox::StateConnected) {
-            m_handler->handleDisconnect(this, gloox::ConnParseError);
-            return gloox::ConnParseError;
+        if (nesting_.ended() && m_state == gloox::StateConnected) {
+            const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
+            m_handler->handleDisconnect(this, error);
+            return error;
         }
         return gloox::ConnNoError;
     }

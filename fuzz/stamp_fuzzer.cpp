@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <string>
 
 using Velta_Client::detail::read_legacy_stamp;
@@ -83,8 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (xmpp_read.has_value() != expected.has_value()) fail("XMPP stamp accepted or refused wrongly", xmpp);
     if (expected && *xmpp_read != *expected - offset) fail("XMPP stamp read as the wrong time", xmpp);
     const std::optional<std::int32_t> xmpp_time = read_stamp(xmpp);
-    if (expected && (!xmpp_time || *xmpp_time != low_half(*expected - offset)))
+    const bool before_32_bits = expected && *expected - offset < std::numeric_limits<std::int32_t>::min();
+    if (expected && !before_32_bits && (!xmpp_time || *xmpp_time != low_half(*expected - offset)))
         fail("XMPP stamp not cut to 32 bits", xmpp);
+    if (before_32_bits && xmpp_time) fail("XMPP stamp before the least 32-bit time read as a time", xmpp);
 
     // Boost's clock has no leap second; its calendar runs from 1400.
     if (second < 60) {

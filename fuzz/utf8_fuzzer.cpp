@@ -1,7 +1,9 @@
 // UTF-8 conversion both ways.
 //  - Any bytes: from_utf8 gives text or throws codecvt_error, nothing else;
 //    bytes that are UTF-8 by RFC 3629 always decode, and encode back to
-//    themselves.
+//    themselves; bytes that decode are RFC 3629 UTF-8 but for surrogates
+//    sent as 3-byte sequences (no overlong form, nothing of five or six
+//    bytes, nothing past U+10FFFF).
 //  - Any UTF-16 units (the input read as little-endian pairs): to_utf8 gives
 //    RFC 3629 UTF-8 and never throws; decoding it gives the text back, with
 //    each unpaired surrogate as U+FFFD.
@@ -23,8 +25,9 @@ namespace {
     std::abort();
 }
 
-// RFC 3629: shortest forms only, no surrogates, nothing past U+10FFFF.
-bool strict_utf8(const std::string& bytes) {
+// RFC 3629: shortest forms only, no surrogates (unless allowed), nothing
+// past U+10FFFF.
+bool strict_utf8(const std::string& bytes, bool surrogates = false) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
@@ -52,7 +55,7 @@ bool strict_utf8(const std::string& bytes) {
             cp = (cp << 6) | (byte & 0x3F);
         }
         const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < least[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        if (cp < least[length] || cp > 0x10FFFF || (!surrogates && cp >= 0xD800 && cp <= 0xDFFF)) return false;
         i += static_cast<std::size_t>(length);
     }
     return true;
@@ -91,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const te::codecvt_error&) {
         if (decodes) fail("only the character-by-character decoding failed");
     }
+    if (decodes && !strict_utf8(bytes, true)) fail("bytes that are not UTF-8 decoded");
     if (strict_utf8(bytes)) {
         if (!decodes) fail("UTF-8 that does not decode");
         if (te::to_utf8(decoded) != bytes) fail("UTF-8 that does not encode back to itself");

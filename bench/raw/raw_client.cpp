@@ -21,7 +21,7 @@ bool recv_until(gloox::Client& client, Done done, std::chrono::milliseconds limi
 }  // namespace
 
 Raw_Client::Raw_Client(const std::string& address, const std::string& node, const std::string& password)
-    : client(gloox::JID(node + "@localhost"), password) {
+    : client(gloox::JID(node + "@localhost"), password, 5222) {
     client.setServer(address);
     client.registerConnectionListener(this);
     client.registerMessageHandler(this);
@@ -64,6 +64,7 @@ void Raw_Client::onDisconnect(gloox::ConnectionError error) {
 Raw_Registration::Raw_Registration(const std::string& address, const std::string& node_, const std::string& password_)
     : client("localhost"), registration(&client), node(node_), password(password_) {
     client.setServer(address);
+    client.setPort(5222);  // a named port would need /etc/services
     client.registerConnectionListener(this);
     registration.registerRegistrationHandler(this);
 }

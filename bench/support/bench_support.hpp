@@ -6,6 +6,7 @@
 
 #include <velta_client/velta_client.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -120,6 +121,42 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// One library (or raw gloox) call, timed three ways. A call's own time is
+// its wall time less the time it was ready to run but waiting for a
+// processor (the machine is shared).
+struct Timed_Call {
+    std::string name;
+    bool login_phase = false;
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    double own_ms = 0;
+};
+
+// Times calls one by one into `calls`.
+class Call_Timer {
+public:
+    explicit Call_Timer(std::vector<Timed_Call>& calls) : calls_(calls) {}
+
+    template <class Body>
+    void time(const std::string& name, bool login_phase, Body body) {
+        const Thread_Times::Sample before = times_.sample();
+        const auto start = Steady::now();
+        body();
+        const double wall = elapsed_ms(start, Steady::now());
+        const Thread_Times::Sample after = times_.sample();
+        const double cpu = after.cpu_ms - before.cpu_ms;
+        // A wait is counted when it ends, so one that began just before the
+        // call may show up whole: never take away more than the call spent
+        // off a processor.
+        const double waiting = std::clamp(after.waiting_ms - before.waiting_ms, 0.0, std::max(0.0, wall - cpu));
+        calls_.push_back({name, login_phase, wall, cpu, wall - waiting});
+    }
+
+private:
+    std::vector<Timed_Call>& calls_;
+    Thread_Times times_;
 };
 
 // Resident set size of this process, in KiB (VmRSS).

@@ -78,6 +78,8 @@ public:
 /// operations except poll() (which then returns at once) and must not destroy
 /// the manager. An exception thrown by an operation leaves poll(); that call
 /// is not repeated and the events behind it are delivered by the next poll().
+/// No other exception leaves poll(): a failure inside the library or gloox
+/// ends that connection with on_disconnected().
 ///
 /// `time` is seconds since 1970-01-01 00:00:00 UTC: the message's delivery
 /// stamp when the server delayed it, otherwise the Clock's now(). `name` is
@@ -135,9 +137,13 @@ public:
     /// Connected: ends the connection. on_disconnected at the next poll().
     virtual void logout() = 0;
     /// Idle: registers the account if needed, then logs in (on_connected or
-    /// on_error follow from poll()). Blocks while the server address is
-    /// resolved and the TCP connection is opened; so does the poll() that
-    /// opens the login connection.
+    /// on_error follow from poll()). Never waits for the network: the lookup
+    /// and the TCP connection go on in later polls. What is known at once (an
+    /// empty server string, one that cannot be an address, a local address
+    /// where nothing listens) leaves STATE_RESETTING, and the next poll()
+    /// delivers on_disconnected. A server that has not opened its stream 15
+    /// seconds of the Clock after start() (or after the login connection
+    /// began) is given up the same way.
     virtual void start() = 0;
     /// Chat message to `user`; a copy goes to your own address first. The
     /// server is asked to report storing it for an offline user
@@ -158,7 +164,10 @@ public:
     /// Reads the network without waiting, keeps the connection alive (an
     /// empty message to yourself whenever the Clock moved more than 10 s
     /// since the last) and delivers every pending event to the Handler. Call
-    /// it every frame; an idle manager returns at once.
+    /// it every frame; an idle manager returns at once. The one poll() that
+    /// takes noticeable time is the one in which the login's SCRAM proof is
+    /// computed (about 15 ms for 10,000 iterations; the server sets the
+    /// count).
     virtual void poll() = 0;
 };
 
@@ -166,8 +175,10 @@ public:
 
 /// Makes a manager in the idle state; opens no connection. clock and handler
 /// are not owned and must outlive the manager; clock->now() is called once
-/// here. server is a host name or address (port 5222); user and password are
-/// the account's. Returns null if the manager cannot be made. Destroy it with
+/// here. server is where the XMPP server listens: an IPv4 or IPv6 address
+/// (port 5222), or a host name, whose _xmpp-client._tcp SRV records are
+/// followed (else the name itself on port 5222; /etc/hosts is read; the
+/// name "localhost" never goes to DNS). user and password are the account's. Returns null if the manager cannot be made. Destroy it with
 /// delete.
 extern "C" VELTA_CLIENT_API Velta_Client::Velta_Manager* new_velta_manager(Velta_Client::Clock* clock,
                                                                            Velta_Client::Handler* handler,

@@ -1,5 +1,6 @@
-// Incoming messages, each down exactly one of four branches: a stored-offline
-// notice, a service reply, a keep-alive echo, or a chat message.
+// Incoming messages from the domain "localhost" (others are dropped), each
+// down exactly one of four branches: a stored-offline notice, a service
+// reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
 
 #include "manager/reply_body.hpp"
@@ -9,6 +10,7 @@
 #include <gloox/error.h>
 #include <gloox/message.h>
 
+#include <string_view>
 #include <vector>
 
 namespace Velta_Client::detail {
@@ -53,6 +55,16 @@ const std::string* first_delay_stamp(const gloox::Tag& message) {
     return nullptr;
 }
 
+// Every peer of the library is in the domain "localhost". A message without
+// a sender comes from the user's own account (RFC 6120) and is ours too.
+bool from_local_domain(const gloox::Tag& message) {
+    if (!message.hasAttribute("from")) return true;
+    const std::string& from = message.findAttribute("from");
+    const std::string_view bare = std::string_view(from).substr(0, from.find('/'));
+    const std::size_t at = bare.find('@');
+    return (at == std::string_view::npos ? bare : bare.substr(at + 1)) == "localhost";
+}
+
 }  // namespace
 
 void Velta_Manager_Impl::handleMessage(const gloox::Message& message, gloox::MessageSession*) {
@@ -62,6 +74,9 @@ void Velta_Manager_Impl::handleMessage(const gloox::Message& message, gloox::Mes
         const auto* raw = message.findExtension<xmpp::Raw_Element>(xmpp::Raw_Element::extension_type);
         if (!raw || !raw->element()) return;
         const gloox::Tag& element = *raw->element();
+        // A federating server delivers whatever other domains send: such a
+        // sender is never a service, a local user or our own echo.
+        if (!from_local_domain(element)) return;
 
         if (is_error_bounce(message) && element.hasAttribute("id")) {
             dispatch_stored_notice(element);

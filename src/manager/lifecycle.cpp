@@ -3,6 +3,7 @@
 #include "manager/manager.hpp"
 
 #include "manager/xmpp/client_factory.hpp"
+#include "manager/xmpp/private_rand.hpp"
 #include "text/escaping.hpp"
 #include "text/utf8.hpp"
 
@@ -15,14 +16,18 @@ void Velta_Manager_Impl::start() {
     if (state_ != STATE_IDLE) return;
 
     // A name that cannot become an address would be refused by every server;
-    // say so instead of opening a connection that cannot succeed.
+    // say so instead of opening a connection that cannot succeed. Like every
+    // other refusal it passes through resetting, so that a host retrying
+    // from on_error is refused until the reset has run.
     if (!user_name_to_node(to_utf8(user_))) {
         report_error("register failed.\n user name too long");
+        schedule_reset();
         return;
     }
 
     state_ = STATE_REGISTERING;
     begin_connect_deadline();
+    const xmpp::Private_Rand rand_scope;
     client_->setServer(to_utf8(server_));
     client_->registerConnectionListener(this);
     registration_->registerRegistrationHandler(this);
@@ -38,6 +43,7 @@ void Velta_Manager_Impl::start() {
 void Velta_Manager_Impl::logout() {
     if (state_ != STATE_CONNECTED) return;
     logged_in_ = false;
+    const xmpp::Private_Rand rand_scope;
     client_->disconnect();  // calls onDisconnect before it returns
 }
 
@@ -83,7 +89,10 @@ void Velta_Manager_Impl::check_connect_deadline() {
                                                   static_cast<std::uint32_t>(connect_started_));
     if (waited <= connect_deadline_seconds) return;
     stream_opened_ = true;
-    client_->disconnect();  // a connection still being set up reports the loss
+    {
+        const xmpp::Private_Rand rand_scope;
+        client_->disconnect();  // a connection still being set up reports the loss
+    }
     if (state_ == STATE_REGISTERING || state_ == STATE_LOGGING_IN) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
         schedule_reset();
@@ -108,7 +117,14 @@ void Velta_Manager_Impl::reset_step() {
     rebuild_idle_client();
 }
 
+void Velta_Manager_Impl::end_after_failure() {
+    if (state_ == STATE_IDLE || state_ == STATE_RESETTING) return;
+    queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
+    schedule_reset();
+}
+
 void Velta_Manager_Impl::rebuild_idle_client() {
+    const xmpp::Private_Rand rand_scope;
     registration_.reset();
     xmpp::detach(*client_, *this);
     client_.reset();
@@ -121,6 +137,7 @@ void Velta_Manager_Impl::login_step() {
     const std::optional<std::string> node = user_name_to_node(to_utf8(user_));
     if (!node) return;  // start() refuses such names
     state_ = STATE_LOGGING_IN;
+    const xmpp::Private_Rand rand_scope;
 
     // The login goes where the registration went, without a second lookup;
     // the server string is looked up again only if that endpoint fails.
@@ -142,7 +159,14 @@ void Velta_Manager_Impl::login_step() {
     if (reached) xmpp::prefer_endpoint(*client_, *reached);
     begin_connect_deadline();
 
-    if (!client_->connect(false) && state_ == STATE_LOGGING_IN) {
+    bool connecting = false;
+    try {
+        connecting = client_->connect(false);
+    } catch (...) {
+        // Runs inside the host's poll, where only the host's own exceptions
+        // may come out.
+    }
+    if (!connecting && state_ == STATE_LOGGING_IN) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
         schedule_reset();
     }

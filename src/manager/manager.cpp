@@ -28,6 +28,7 @@ Velta_Manager_Impl::Velta_Manager_Impl(Clock* clock, Handler* handler, const wid
 // The registration goes before the client it points into. gloox closes a
 // connection that is still open; detached first, the manager hears nothing.
 Velta_Manager_Impl::~Velta_Manager_Impl() {
+    const xmpp::Private_Rand rand_scope;
     registration_.reset();
     xmpp::detach(*client_, *this);
     client_.reset();
@@ -38,16 +39,16 @@ void Velta_Manager_Impl::poll() {
     // queue is mid-drain and gloox may be mid-call.
     if (queue_->draining()) return;
 
-    if (state_ == STATE_IDLE) {
-        // The host polls every frame: an idle manager with nothing to say
-        // costs no system call and no reference count.
-        if (queue_->empty() && !logged_in_) return;
-    } else {
-        client_->recv(0);
-        if (!stream_opened_) check_connect_deadline();
-    }
+    // The host polls every frame: an idle manager with nothing to say costs
+    // no system call and no reference count.
+    if (state_ == STATE_IDLE && queue_->empty() && !logged_in_) return;
 
     const std::shared_ptr<events::Call_Queue> queue = queue_;
+
+    if (state_ != STATE_IDLE) {
+        inside_gloox([this] { client_->recv(0); });
+        if (!stream_opened_) check_connect_deadline();
+    }
 
     if (logged_in_ && state_ != STATE_CONNECTED)
         queue->append(events::handler_call(handler_, &Handler::on_disconnected));
@@ -59,7 +60,7 @@ void Velta_Manager_Impl::poll() {
         if (since_probe > 10) {
             // An empty message to our own full address: the server echoes it
             // and the echo proves the link alive.
-            client_->send(gloox::Message(gloox::Message::Chat, client_->jid()));
+            inside_gloox([this] { client_->send(gloox::Message(gloox::Message::Chat, client_->jid())); });
             last_probe_time_ = clock_->now();
             ++unanswered_probes_;
         }

@@ -6,6 +6,8 @@
 
 #include "events/call_queue.hpp"
 #include "events/handler_calls.hpp"
+#include "manager/xmpp/checked_client.hpp"
+#include "manager/xmpp/private_rand.hpp"
 
 #include <velta_client/velta_client.hpp>
 
@@ -73,6 +75,9 @@ private:
     void reset_step();
 
     void schedule_reset();
+    // Something inside gloox or the library failed (threw) while this
+    // connection ran: it ends like a lost link.
+    void end_after_failure();
     // A connection whose server has not opened its stream 15 seconds after
     // start() or the login step is given up like an unreachable server.
     void begin_connect_deadline();
@@ -80,6 +85,19 @@ private:
     void report_error(const std::string& message);
     void queue_handler_call(events::Deferred_Call call) { queue_->append(std::move(call)); }
     void rebuild_idle_client();
+    // Runs poll's work inside gloox (the receive step, the probe) on the
+    // library's rand() state; a failure in there (an exception from gloox or
+    // the library) ends the connection instead of leaving poll, which only
+    // the host's own Handler exceptions may do.
+    template <class Work>
+    void inside_gloox(Work work) {
+        try {
+            const xmpp::Private_Rand rand_scope;
+            work();
+        } catch (...) {
+            end_after_failure();
+        }
+    }
 
     // Receive-path helpers (incoming.cpp).
     void dispatch_stored_notice(const gloox::Tag& element);
@@ -96,7 +114,7 @@ private:
     Handler* handler_;
     // Declared before the registration, which must die first: it keeps a
     // pointer to the client it was built on.
-    std::optional<gloox::Client> client_;
+    std::optional<xmpp::Checked_Client> client_;
     std::optional<gloox::Registration> registration_;
     wide_string user_;
     wide_string password_;

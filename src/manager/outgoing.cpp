@@ -76,6 +76,7 @@ void Velta_Manager_Impl::send_request(const std::string& node, const std::string
     gloox::Message message(gloox::Message::Chat, address(node), wire_text(text), subject);
     if (!id.empty()) message.setID(id);
     if (amp) message.addExtension(new xmpp::Raw_Element(std::move(amp)));
+    const xmpp::Private_Rand rand_scope;  // a failed write makes gloox call srand()
     client_->send(message);
 }
 
@@ -88,6 +89,7 @@ void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_strin
 
     // Our own copy goes first, so that a host sees its words in the order it
     // sent them when the server routes the copy back.
+    const xmpp::Private_Rand rand_scope;
     client_->send(gloox::Message(gloox::Message::Chat, client_->jid(), body));
 
     gloox::Message message(gloox::Message::Chat, address(*node), body);

@@ -16,7 +16,8 @@ std::optional<std::int64_t> read_legacy_stamp(const std::string& stamp);
 // with the offset applied.
 std::optional<std::int64_t> read_xmpp_stamp(const std::string& stamp);
 
-// Either reading, legacy first, cut to 32 bits (times from 2038 on wrap).
+// Either reading, legacy first, cut to 32 bits (times from 2038 on wrap);
+// nothing for a time before 1901-12-13T20:45:52Z, the least 32-bit time.
 std::optional<std::int32_t> read_stamp(const std::string& stamp);
 
 }  // namespace Velta_Client::detail

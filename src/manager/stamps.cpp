@@ -3,6 +3,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <limits>
 #include <locale>
 #include <sstream>
 
@@ -97,7 +98,11 @@ std::optional<std::int32_t> read_stamp(const std::string& stamp) {
     std::optional<std::int64_t> seconds = read_legacy_stamp(stamp);
     if (!seconds) seconds = read_xmpp_stamp(stamp);
     if (!seconds) return std::nullopt;
-    // The host's times are 32 bits: keep the low half, as its clock does.
+    // The host's times are 32 bits. From 2038 on its clock wraps, and a
+    // stamp keeps the low half as the clock does; a stamp before the first
+    // 32-bit time (1901-12-13T20:45:52Z) is no time the clock ever shows,
+    // and its low half would lie in the future.
+    if (*seconds < std::numeric_limits<std::int32_t>::min()) return std::nullopt;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(*seconds)));
 }
 

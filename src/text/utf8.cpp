@@ -11,13 +11,17 @@ namespace {
 enum class scan { whole, invalid, incomplete };
 
 // Reads one sequence at from.  whole: next is past it.  invalid: next is at
-// the byte that cannot start or continue a sequence.  incomplete: the input
-// ends inside the sequence; next is back at its lead byte.
+// the byte that cannot start or continue a sequence, or past a whole
+// sequence that is not UTF-8.  incomplete: the input ends inside the
+// sequence; next is back at its lead byte.
 //
-// Overlong forms are accepted on purpose: some peers send U+0000 as C0 80.
-// The value is accumulated in full (at most 31 bits); callers decide what
-// fits in UTF-16.
+// Only the shortest form of a code point up to U+10FFFF is UTF-8 (RFC 3629).
+// A longer form of "<" (C0 BC, E0 80 BC) or of U+0000 would slip past every
+// check made on the bytes and reach the host as that character, so overlong
+// forms, five- and six-byte forms and four-byte values past U+10FFFF are
+// invalid.  Surrogates sent as 3-byte sequences still decode to their unit.
 scan scan_sequence(const char* from, const char* end, const char*& next, std::uint32_t& value, int& length) {
+    static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
     const auto lead = static_cast<unsigned char>(*from);
     if (lead < 0x80) {
         length = 1;
@@ -34,12 +38,6 @@ scan scan_sequence(const char* from, const char* end, const char*& next, std::ui
     } else if (lead < 0xF8) {
         length = 4;
         value = lead - 0xF0u;
-    } else if (lead < 0xFC) {
-        length = 5;
-        value = lead - 0xF8u;
-    } else if (lead < 0xFE) {
-        length = 6;
-        value = lead - 0xFCu;
     } else {
         next = from;
         return scan::invalid;
@@ -58,13 +56,11 @@ scan scan_sequence(const char* from, const char* end, const char*& next, std::ui
         value = (value << 6) | (byte - 0x80u);
     }
     next = p;
+    if (length > 1 && (value < least[length] || value > 0x10FFFF)) return scan::invalid;
     return scan::whole;
 }
 
-// Only a four-byte sequence of a code point beyond the BMP becomes a pair.
-// Four-byte values past U+10FFFF have no UTF-16 form; like five- and six-byte
-// sequences they keep their low 16 bits rather than failing the whole text,
-// so one bad character from a peer never costs the rest of its message.
+// A four-byte sequence (a code point beyond the BMP) becomes a pair.
 bool is_supplementary(std::uint32_t value, int length) {
     return length == 4 && value >= 0x10000 && value <= 0x10FFFF;
 }
@@ -84,7 +80,8 @@ const codecvt_by_charset<charset::utf8>& codecvt_by_charset<charset::utf8>::inst
 
 bool codecvt_by_charset<charset::utf8>::do_always_noconv() const noexcept { return false; }
 
-// Counted in input bytes per output unit: a six-byte sequence still yields one unit.
+// Counted in input bytes per output unit; an upper bound (no UTF-8
+// sequence is longer than four bytes).
 int codecvt_by_charset<charset::utf8>::do_max_length() const noexcept { return 6; }
 
 int codecvt_by_charset<charset::utf8>::do_encoding() const noexcept { return 0; }
@@ -286,10 +283,9 @@ std::string to_utf8(const std::u16string& text) {
     return bytes;
 }
 
-// The same for decoding: 1- to 3-byte sequences whose continuation bytes
-// are all there decode directly (overlong forms included, as the facet
-// takes them); anything else, from that sequence on, goes through the
-// iterator, which also raises the errors.
+// The same for decoding: shortest 1- to 3-byte sequences whose continuation
+// bytes are all there decode directly; anything else, from that sequence on,
+// goes through the iterator, which also raises the errors.
 std::u16string from_utf8(const std::string& bytes) {
     std::u16string text;
     text.reserve(bytes.size());
@@ -302,10 +298,11 @@ std::u16string from_utf8(const std::string& bytes) {
         if (lead < 0x80) {
             text += static_cast<char16_t>(lead);
             ++at;
-        } else if (lead >= 0xC0 && lead <= 0xDF && continuation(at + 1)) {
+        } else if (lead >= 0xC2 && lead <= 0xDF && continuation(at + 1)) {
             text += static_cast<char16_t>(((lead - 0xC0) << 6) | (data[at + 1] - 0x80));
             at += 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF && continuation(at + 1) && continuation(at + 2)) {
+        } else if (lead >= 0xE0 && lead <= 0xEF && continuation(at + 1) && continuation(at + 2) &&
+                   (lead != 0xE0 || data[at + 1] >= 0xA0)) {
             text += static_cast<char16_t>(((lead - 0xE0) << 12) | ((data[at + 1] - 0x80) << 6) | (data[at + 2] - 0x80));
             at += 3;
         } else {

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs the library's two components into a fresh prefix and checks what
 # lands there: the header, the versioned library with its SONAME links, the
-# CMake package and velta-client.pc, and no static library.
+# CMake package and velta-client.pc, and no static library; then the tools
+# component: the three tools in bin/, which run from there (they find the
+# library in the prefix through their RUNPATH).
 # Usage: install_tree.sh CMAKE BUILD_DIR PREFIX LIBDIR INCLUDEDIR VERSION SOVERSION
 set -eu
 cmake="$1" build="$2" prefix="$3" libdir="$4" includedir="$5" version="$6" soversion="$7"
@@ -47,6 +49,15 @@ for file in "$lib/cmake/VeltaClient/"* "$lib/pkgconfig/velta-client.pc"; do
 done
 grep -qx "prefix=$prefix" "$lib/pkgconfig/velta-client.pc" ||
   fail "velta-client.pc does not name the prefix $prefix"
+
+"$cmake" --install "$build" --prefix "$prefix" --component tools
+for program in velta-cli velta-services velta-check; do
+  [ -x "$prefix/bin/$program" ] || fail "missing $prefix/bin/$program"
+  env -u LD_LIBRARY_PATH "$prefix/bin/$program" --help >/dev/null || fail "$prefix/bin/$program --help failed"
+done
+loaded=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/velta-cli" | awk '/libvelta_client/ { print $3 }')
+[ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$lib/libvelta_client.so.$version")" ] ||
+  fail "the installed velta-cli loads '$loaded', not the installed library"
 
 echo "install_tree: installed into $prefix:"
 (cd "$prefix" && find . ! -type d | sort)

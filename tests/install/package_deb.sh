@@ -3,7 +3,9 @@
 # holds the versioned library and declares libgloox among its dependencies
 # (found by dpkg-shlibdeps); the -dev package holds the header, the .so link,
 # the CMake package and a velta-client.pc for /usr, and depends on the
-# runtime package of the same version.
+# runtime package of the same version; velta-client-tools holds the three
+# tools and depends on the runtime package. Every package carries its
+# copyright and changelog, and lintian reports no error on any of them.
 # Usage: package_deb.sh CPACK BUILD_DIR OUT_DIR
 set -eu
 cpack="$1" build="$2" out="$3"
@@ -53,4 +55,26 @@ for deb in "$runtime" "$development"; do
     fail "a static library is packaged in $(basename "$deb")"
   fi
 done
+tools=$(ls "$out"/velta-client-tools_*.deb)
+tools_contents=$(dpkg-deb -c "$tools")
+for program in velta-cli velta-services velta-check; do
+  echo "$tools_contents" | grep -q "/usr/bin/$program\$" || fail "velta-client-tools holds no /usr/bin/$program"
+done
+dpkg-deb -f "$tools" Depends | grep -q "$runtime_name (= $version)" ||
+  fail "velta-client-tools does not depend on $runtime_name (= $version): $(dpkg-deb -f "$tools" Depends)"
+
+for deb in "$runtime" "$development" "$tools"; do
+  name=$(dpkg-deb -f "$deb" Package)
+  for doc in copyright changelog.gz; do
+    dpkg-deb -c "$deb" | grep -q "/usr/share/doc/$name/$doc\$" || fail "$name carries no /usr/share/doc/$name/$doc"
+  done
+done
+
+if command -v lintian >/dev/null; then
+  lintian --tag-display-limit 0 "$runtime" "$development" "$tools" >"$out/lintian.log" 2>&1 || true
+  cat "$out/lintian.log"
+  if grep -q '^E: ' "$out/lintian.log"; then fail "lintian reports errors"; fi
+else
+  fail "lintian is not installed (scripts/bootstrap installs it)"
+fi
 echo "package_deb: ok"

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -49,33 +50,68 @@ bool accepts(int n, int port) {
     return ok;
 }
 
-std::string config_text(const std::string& folder, const std::string& address, int port) {
-    return "local base = \"" + folder +
-           "\"\n"
-           "run_as_root = true\n"
-           "data_path = base .. \"/data\"\n"
-           "pidfile = base .. \"/prosody.pid\"\n"
-           "interfaces = { \"" +
-           address +
-           "\" }\n"
-           "c2s_ports = { " + std::to_string(port) + " }\n"
-           "s2s_ports = { }\n"
-           "c2s_direct_tls_ports = { }\n"
-           "s2s_direct_tls_ports = { }\n"
-           "modules_enabled = { \"saslauth\"; \"register\"; \"roster\"; \"disco\"; \"ping\" }\n"
-           "modules_disabled = { \"s2s\"; \"s2s_auth_certs\" }\n"
-           "allow_registration = true\n"
-           "registration_allowlist = { \"127.0.0.0/8\", \"::1\" }\n"
-           "c2s_require_encryption = false\n"
-           "authentication = \"internal_hashed\"\n"
-           "storage = \"internal\"\n"
-           "log = { { levels = { min = \"info\" }, to = \"file\", filename = base .. \"/prosody.log\" } }\n"
-           "VirtualHost \"localhost\"\n";
+// This file is tests/integration/prosody_server.cpp; the example sits two
+// folders up. VELTA_PROSODY_CONFIG names another file.
+std::string example_config_path() {
+    if (const char* path = std::getenv("VELTA_PROSODY_CONFIG")) return path;
+    std::string here = __FILE__;
+    for (int up = 0; up < 3; ++up) here = here.substr(0, here.rfind('/'));
+    return here + "/examples/servers/prosody.cfg.lua";
+}
+
+std::string config_text(const Prosody_Server::Config_Edit& edit, const std::string& folder,
+                        const std::string& address, int port) {
+    std::string config = example_prosody_config();
+    if (edit) edit(config);
+    set_prosody_option(config, "data_path", "\"" + folder + "/data\"");
+    set_prosody_option(config, "pidfile", "\"" + folder + "/prosody.pid\"");
+    set_prosody_option(config, "interfaces", "{ \"" + address + "\" }");
+    set_prosody_option(config, "c2s_ports", "{ " + std::to_string(port) + " }");
+    set_prosody_option(config, "log",
+                       "{ { levels = { min = \"info\" }, to = \"file\", filename = \"" + folder + "/prosody.log\" } }");
+    return config;
+}
+
+bool line_starts(const std::string& config, std::size_t at, const std::string& start) {
+    return config.compare(at, start.size(), start) == 0;
 }
 
 }  // namespace
 
-Prosody_Server::Prosody_Server(int port) : port_(port) {
+std::string example_prosody_config() {
+    const std::string path = example_config_path();
+    std::ifstream file(path);
+    if (!file) throw std::runtime_error("cannot read " + path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void replace_prosody_line(std::string& config, const std::string& start, const std::string& line) {
+    for (std::size_t at = 0; at < config.size();) {
+        std::size_t end = config.find('\n', at);
+        if (end == std::string::npos) end = config.size();
+        if (line_starts(config, at, start)) {
+            config.replace(at, end - at, line);
+            return;
+        }
+        at = end + 1;
+    }
+    throw std::runtime_error("no line starts with " + start + " in the Prosody config");
+}
+
+void set_prosody_option(std::string& config, const std::string& key, const std::string& value) {
+    const std::string line = key + " = " + value;
+    try {
+        replace_prosody_line(config, key + " =", line);
+    } catch (const std::runtime_error&) {
+        const std::size_t host = config.find("\nVirtualHost");
+        config.insert(host == std::string::npos ? config.size() : host + 1, line + "\n");
+    }
+}
+
+
+Prosody_Server::Prosody_Server(int port, const Config_Edit& edit) : port_(port) {
     std::mt19937 random(static_cast<unsigned>(::getpid()) * 2654435761u ^
                         static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     int n = 0;
@@ -91,7 +127,7 @@ Prosody_Server::Prosody_Server(int port) : port_(port) {
     folder_ = folder;
     ::mkdir((folder_ + "/data").c_str(), 0700);
     ::mkdir((folder_ + "/certs").c_str(), 0700);
-    std::ofstream(folder_ + "/prosody.cfg.lua") << config_text(folder_, address_, port_);
+    std::ofstream(folder_ + "/prosody.cfg.lua") << config_text(edit, folder_, address_, port_);
     start();
 }
 

@@ -261,7 +261,7 @@ bool bind_file(const std::string& content, const char* target) {
     if (fd < 0) return false;
     const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     ::close(fd);
-    const bool bound = written && ::mount(path, target, nullptr, MS_BIND, nullptr) == 0;
+    const bool bound = written && ::mount(path, target, "none", MS_BIND, nullptr) == 0;
     ::unlink(path);  // the bind mount keeps the file alive
     return bound;
 }
@@ -272,7 +272,7 @@ bool use_private_resolver(const std::string& nameserver, const std::string& host
     if (::geteuid() != 0) return false;
     if (::unshare(CLONE_NEWNS) != 0) return false;
     // Mounts made here must not leak back into the parent namespace.
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return false;
     if (!bind_file("nameserver " + nameserver + "\n", "/etc/resolv.conf")) return false;
     if (!hosts.empty() && !bind_file(hosts, "/etc/hosts")) return false;
     return true;

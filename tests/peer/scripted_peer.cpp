@@ -1,5 +1,6 @@
 #include "peer/scripted_peer.hpp"
 
+#include "peer/peer_scram.hpp"
 #include "peer/peer_tls.hpp"
 
 #include <gloox/base64.h>
@@ -186,6 +187,7 @@ struct Scripted_Peer::Impl {
         std::string user;
         std::string full_jid;  // set by resource binding
         int streams = 0;
+        std::optional<Scram_Exchange> scram;  // between challenge and response
     };
 
     mutable std::mutex mutex;
@@ -208,6 +210,10 @@ struct Scripted_Peer::Impl {
     std::vector<std::string> mechanisms{"PLAIN"};
     bool echo = true;
     bool silent = false;
+    long scram_iterations = 4096;
+    std::optional<std::string> scram_nonce;
+    std::string sasl_challenge;
+    std::string bind_answer;
     int silent_from = 0;  // connections numbered this or later get no answer
 
     // Observations.
@@ -548,6 +554,8 @@ struct Scripted_Peer::Impl {
             on_starttls(c);
         else if (name == "auth")
             on_auth(c, *tag);
+        else if (name == "response")
+            on_sasl_response(c, *tag);
         else if (name == "iq")
             on_iq(c, *tag);
         else if (name == "message")
@@ -599,6 +607,10 @@ struct Scripted_Peer::Impl {
     void on_auth(Connection& c, const gloox::Tag& auth) {
         const std::string mechanism = auth.findAttribute("mechanism");
         const bool offered = std::find(mechanisms.begin(), mechanisms.end(), mechanism) != mechanisms.end();
+        if (!c.authed && offered && (!sasl_challenge.empty() || mechanism == "SCRAM-SHA-1")) {
+            on_challenged_auth(c, mechanism, auth);
+            return;
+        }
         if (c.authed || !offered || (mechanism != "PLAIN" && mechanism != "ANONYMOUS")) {
             sasl_failure(c, "invalid-mechanism");
             return;
@@ -630,6 +642,41 @@ struct Scripted_Peer::Impl {
         c.authed = true;
         c.user = user;
         send(c, "<success xmlns='" + ns_sasl + "'/>");
+    }
+
+    // Mechanisms with a challenge: the scripted one, or SCRAM-SHA-1's.
+    void on_challenged_auth(Connection& c, const std::string& mechanism, const gloox::Tag& auth) {
+        if (!sasl_challenge.empty()) {
+            send(c, "<challenge xmlns='" + ns_sasl + "'>" + sasl_challenge + "</challenge>");
+            return;
+        }
+        c.scram = scram_begin(gloox::Base64::decode64(auth.cdata()), scram_iterations, scram_nonce);
+        if (!c.scram || mechanism != "SCRAM-SHA-1") {
+            sasl_failure(c, "malformed-request");
+            return;
+        }
+        send(c, "<challenge xmlns='" + ns_sasl + "'>" + gloox::Base64::encode64(c.scram->server_first) +
+                    "</challenge>");
+    }
+
+    void on_sasl_response(Connection& c, const gloox::Tag& response) {
+        if (c.authed || !c.scram) {
+            sasl_failure(c, "not-authorized");
+            return;
+        }
+        const Scram_Exchange exchange = *c.scram;
+        c.scram.reset();
+        const auto account = accounts.find(account_key(exchange.user));
+        std::optional<std::string> server_final;
+        if (auth_mode != Auth_Mode::always_fail && account != accounts.end())
+            server_final = scram_finish(exchange, gloox::Base64::decode64(response.cdata()), account->second);
+        if (!server_final) {
+            sasl_failure(c, "not-authorized");
+            return;
+        }
+        c.authed = true;
+        c.user = exchange.user;
+        send(c, "<success xmlns='" + ns_sasl + "'>" + gloox::Base64::encode64(*server_final) + "</success>");
     }
 
     // ---- IQs ---------------------------------------------------------------
@@ -715,8 +762,8 @@ struct Scripted_Peer::Impl {
         c.full_jid = c.user + "@" + domain + "/" + resource;
         bound_number = c.number;
         bound_full_jid = c.full_jid;
-        send(c, iq_head("result", id, to) + "><bind xmlns='" + ns_bind + "'><jid>" + escape(c.full_jid) +
-                    "</jid></bind></iq>");
+        const std::string answer = bind_answer.empty() ? "<jid>" + escape(c.full_jid) + "</jid>" : bind_answer;
+        send(c, iq_head("result", id, to) + "><bind xmlns='" + ns_bind + "'>" + answer + "</bind></iq>");
     }
 
     // ---- messages ------------------------------------------------------------
@@ -1000,6 +1047,32 @@ bool Scripted_Peer::is_open(int connection) const {
 std::string Scripted_Peer::bound_jid() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->bound_full_jid;
+}
+
+}  // namespace velta_test
+
+// ---- SASL with challenges --------------------------------------------------
+
+namespace velta_test {
+
+void Scripted_Peer::set_scram_iterations(long iterations) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->scram_iterations = iterations;
+}
+
+void Scripted_Peer::set_scram_server_nonce(const std::optional<std::string>& nonce) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->scram_nonce = nonce;
+}
+
+void Scripted_Peer::set_sasl_challenge(const std::string& base64_payload) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->sasl_challenge = base64_payload;
+}
+
+void Scripted_Peer::set_bind_answer(const std::string& bind_children) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->bind_answer = bind_children;
 }
 
 }  // namespace velta_test

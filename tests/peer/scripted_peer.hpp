@@ -200,6 +200,21 @@ public:
     // Full JID (node@localhost/resource) of bound_connection(), or "".
     std::string bound_jid() const;
 
+    // ---- SASL with challenges -----------------------------------------
+    // "SCRAM-SHA-1" in set_sasl_mechanisms() is served (RFC 5802) against the
+    // account table with a fresh salt and this iteration count (default
+    // 4096), and a nonce that extends the client's unless replaced here.
+    void set_scram_iterations(long iterations);
+    void set_scram_server_nonce(const std::optional<std::string>& nonce);
+    // Answers every <auth/> of an offered mechanism with
+    // <challenge>base64_payload</challenge> (sent as given) and nothing more;
+    // "" (the default) ends this.
+    void set_sasl_challenge(const std::string& base64_payload);
+    // Children of <bind/> in the answer to resource binding, sent as given,
+    // instead of <jid>the client's own full JID</jid>; "" (the default)
+    // ends this. Routing still uses the client's own JID.
+    void set_bind_answer(const std::string& bind_children);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -36,7 +36,7 @@ public:
         setup(peer);
     }
     Probe(const Scripted_Peer& peer, const std::string& user, const std::string& password)
-        : client(std::make_unique<gloox::Client>(gloox::JID(user + "@localhost"), password, -1)) {
+        : client(std::make_unique<gloox::Client>(gloox::JID(user + "@localhost"), password)) {
         setup(peer);
     }
 
@@ -92,6 +92,7 @@ private:
         client->registerConnectionListener(this);
         client->registerMessageHandler(this);
         client->setServer(peer.address());
+        client->setPort(Scripted_Peer::port);  // a named port would need /etc/services
     }
 };
 

@@ -1,38 +1,12 @@
-// velta-cli's own text handling: UTF-8/UTF-16, JSON, the command language and
+// velta-cli's own text handling: JSON, the command language and
 // the events /wait takes.
 #include "commands.hpp"
 #include "events.hpp"
-#include "text16.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace velta_cli;
 using Kind = Command::Kind;
-
-TEST(Cli_Text, utf8_and_utf16_convert_both_ways_with_surrogate_pairs) {
-    const std::string text = "aé€😀 Привет こんにちは 🎉";
-    EXPECT_EQ(to_utf16("\xF0\x9F\x98\x80"), (std::u16string{0xD83D, 0xDE00}));
-    EXPECT_EQ(to_utf16("\xF4\x8F\xBF\xBF"), (std::u16string{0xDBFF, 0xDFFF}));  // U+10FFFF
-    EXPECT_EQ(to_utf16("\xEF\xBF\xBF"), std::u16string(1, 0xFFFF));
-    EXPECT_EQ(to_utf8(to_utf16(text)), text);
-    EXPECT_EQ(to_utf8(std::u16string(1, u'\0')), std::string(1, '\0'));
-}
-
-TEST(Cli_Text, each_malformed_piece_becomes_one_replacement_character) {
-    const std::u16string bad(1, 0xFFFD);
-    EXPECT_EQ(to_utf16("a\x80z"), u"a" + bad + u"z");                    // stray continuation
-    EXPECT_EQ(to_utf16("\xC0\x80"), bad + bad);                          // C0 never starts a character
-    EXPECT_EQ(to_utf16("\xE0\x80\x80"), bad);                            // overlong
-    EXPECT_EQ(to_utf16("\xED\xA0\x80"), bad);                            // a surrogate in UTF-8
-    EXPECT_EQ(to_utf16("\xF4\x90\x80\x80"), bad);                        // past U+10FFFF
-    EXPECT_EQ(to_utf16("\xF5\x80"), bad + bad);
-    EXPECT_EQ(to_utf16("\xE2\x82" "A"), bad + u"A");                     // cut short: A is kept
-    EXPECT_EQ(to_utf16("\xF0\x9F\x98"), bad);                            // cut short by the end
-
-    EXPECT_EQ(to_utf8(std::u16string{u'x', 0xD83D}), "x\xEF\xBF\xBD");            // high at the end
-    EXPECT_EQ(to_utf8(std::u16string{0xDE00, u'y'}), "\xEF\xBF\xBDy");            // low alone
-    EXPECT_EQ(to_utf8(std::u16string{0xD83D, 0xD83D, 0xDE00}), "\xEF\xBF\xBD\xF0\x9F\x98\x80");
-}
 
 TEST(Cli_Output, json_escapes_what_json_requires_and_keeps_utf8) {
     EXPECT_EQ(json_quote("a\"b\\c/"), R"("a\"b\\c/")");

@@ -37,3 +37,13 @@ TEST(Stamps, unreadable_stamps_give_nothing) {
                               "2008-01-15T10:20:30Zjunk", "2008-13-15T10:20:30Z", "99999999T99:99:99"})
         EXPECT_FALSE(read_stamp(stamp)) << stamp;
 }
+
+TEST(Stamps, times_before_the_least_32_bit_time_give_nothing) {
+    EXPECT_EQ(read_stamp("19011213T20:45:52"), -2147483647 - 1);
+    EXPECT_EQ(read_stamp("1901-12-13T20:45:52Z"), -2147483647 - 1);
+    EXPECT_EQ(read_stamp("1901-12-13T21:45:52+01:00"), -2147483647 - 1);
+    for (const char* stamp : {"19011213T20:45:51", "1901-12-13T20:45:51Z", "19000101T00:00:00",
+                              "1900-01-01T00:00:00Z", "14000101T00:00:00", "0001-01-01T00:00:00Z",
+                              "1901-12-13T20:45:52+00:01"})
+        EXPECT_FALSE(read_stamp(stamp)) << stamp;
+}

@@ -46,19 +46,21 @@ TEST(Utf8Encode, LoneSurrogatesBecomeReplacement) {
 TEST(Utf8Decode, AcceptedSequences) {
     const std::vector<std::pair<std::string, std::u16string>> cases = {
         {"", u""}, {"\xE4\xB8\xAD", u"\x4E2D"}, {grinning, u"\xD83D\xDE00"}, {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"},
-        // Overlong forms are not rejected.
-        {"\xC0\x80", u"\0"s}, {"\xE0\x80\x80", u"\0"s}, {"\xF0\x8F\xBF\xBF", u"\xFFFF"},
-        {"\xF8\x88\x80\x80\x80", u"\0"s},
+        {"\xC2\x80", u"\x80"}, {"\xE0\xA0\x80", u"\x800"}, {"\xF0\x90\x80\x80", u"\xD800\xDC00"},
         // Surrogates sent as 3-byte sequences come through as units.
         {"\xED\xA0\x80", u"\xD800"}, {"\xED\xA0\xBD\xED\xB8\x80", u"\xD83D\xDE00"},
-        // Beyond U+10FFFF only the low 16 bits are kept.
-        {"\xF4\x90\x80\x80", u"\0"s}, {"\xF7\xBF\xBF\xBF", u"\xFFFF"},
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(te::from_utf8(input), expected) << testing::PrintToString(input);
 }
 
 TEST(Utf8Decode, InvalidBytesThrowBadCast) {
-    for (const std::string input : {"\x80", "\xFE", "\xFF", "\xC3\x28", "ok\xBFok"}) {
+    for (const std::string input : {"\x80", "\xFE", "\xFF", "\xC3\x28", "ok\xBFok",
+                                    // Overlong forms: "<" and U+0000 in two, three and four bytes.
+                                    "\xC0\xBC", "\xC1\xBF", "\xE0\x80\xBC", "\xE0\x80\x80", "\xE0\x9F\xBF",
+                                    "\xF0\x80\x80\xBC", "\xF0\x8F\xBF\xBF", "a\xC0\x80" "b",
+                                    // Five- and six-byte forms, and four bytes past U+10FFFF.
+                                    "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xF4\x90\x80\x80",
+                                    "\xF4\x90\x80\xBC", "\xF7\xBF\xBF\xBF"}) {
         try {
             te::from_utf8(input);
             ADD_FAILURE() << "no exception for " << testing::PrintToString(input);

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -167,4 +170,25 @@ TEST_F(Lookup_With_Hosts, etc_hosts_is_read_and_localhost_is_never_asked_of_dns)
     }
     EXPECT_EQ(dns->service_queries(), 1);  // box.hosts.test only
     EXPECT_EQ(peer.connections_accepted(), 4);
+}
+
+TEST_F(Lookup, a_manager_deleted_or_reset_mid_lookup_leaves_no_descriptor_behind) {
+    const auto open_descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 4096; ++fd)
+            if (::fcntl(fd, F_GETFD) != -1) ++count;
+        return count;
+    };
+    dns->set_silent(true);
+    const int before = open_descriptors();
+    for (int round = 0; round < 20; ++round) {
+        Host_At host("silent.test");
+        host.start();
+        host.poll_for(5ms);
+        if (round % 2 == 0) continue;  // deleted while looking up
+        host.clock.time += 16;
+        host.poll();
+        ASSERT_EQ(host.state(), STATE_IDLE);
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }

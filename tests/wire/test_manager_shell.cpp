@@ -87,9 +87,11 @@ TEST(Manager_Shell, a_user_name_too_long_for_an_address_opens_no_connection) {
     Recording_Handler handler;
     auto manager = make(clock, handler, refusing_server, std::string(75, 'x'));
     manager->start();
-    EXPECT_EQ(manager->get_state(), STATE_IDLE);
+    // Refused like any other failed start: resetting until the next poll.
+    EXPECT_EQ(manager->get_state(), STATE_RESETTING);
     manager->poll();
     EXPECT_EQ(handler.take(), Strings{"on_error(code=2, message=register failed.\n user name too long)"});
+    EXPECT_EQ(manager->get_state(), STATE_IDLE);
     manager->poll();
     EXPECT_TRUE(handler.events.empty());
 }

@@ -1,6 +1,6 @@
 #include "session.hpp"
 
-#include "text16.hpp"
+#include <velta_client/text.hpp>
 
 #include <ctime>
 #include <thread>
@@ -8,6 +8,8 @@
 namespace velta_cli {
 
 using Velta_Client::wide_string;
+using Velta_Client::text::from_utf8;
+using Velta_Client::text::to_utf8;
 using Kind = Command::Kind;
 
 namespace {
@@ -31,8 +33,8 @@ Session::Session(bool json, std::FILE* out) : json_(json), out_(out) {}
 Session::~Session() { delete manager_; }
 
 bool Session::open(const std::string& server, const std::string& user, const std::string& password) {
-    user_ = to_utf16(user);
-    manager_ = new_velta_manager(this, this, to_utf16(server), user_, to_utf16(password));
+    user_ = from_utf8(user);
+    manager_ = new_velta_manager(this, this, from_utf8(server), user_, from_utf8(password));
     if (!manager_) {
         report_error("the library could not make a manager");
         return false;
@@ -176,7 +178,7 @@ Session::Step Session::run(const Command& command, const std::string& line) {
                 return Step::failed;
             }
             if (!connected_for("message")) return Step::failed;
-            manager_->send_message(next_id_, to_utf16(to), to_utf16(command.text));
+            manager_->send_message(next_id_, from_utf8(to), from_utf8(command.text));
             sent(request("message", to).number("id", next_id_++).text("text", command.text));
             return Step::done;
         }
@@ -186,25 +188,25 @@ Session::Step Session::run(const Command& command, const std::string& line) {
             return Step::done;
         case Kind::admin_text:
             if (!connected_for("request")) return Step::failed;
-            manager_->send_admin_text(to_utf16(command.text));
+            manager_->send_admin_text(from_utf8(command.text));
             sent(request("admin-text", "admin").text("text", command.text));
             return Step::done;
         case Kind::admin_values:
             if (!connected_for("request")) return Step::failed;
             manager_->send_admin_values(command.values.data(), static_cast<std::uint32_t>(command.values.size()),
-                                        to_utf16(command.text));
+                                        from_utf8(command.text));
             sent(request("admin-values", "admin").text("values", joined(command.values)).text("text", command.text));
             return Step::done;
         case Kind::admin_id:
             if (!connected_for("request")) return Step::failed;
-            manager_->send_admin_identifier(command.identifier, to_utf16(command.text));
+            manager_->send_admin_identifier(command.identifier, from_utf8(command.text));
             sent(request("admin-id", "admin")
                      .text("identifier", identifier_hex(command.identifier))
                      .text("text", command.text));
             return Step::done;
         case Kind::cmd_message:
             if (!connected_for("request")) return Step::failed;
-            manager_->send_command_message(next_id_, to_utf16(command.name), to_utf16(command.text),
+            manager_->send_command_message(next_id_, from_utf8(command.name), from_utf8(command.text),
                                            command.reserve);
             sent(request("cmd-message", "cmdadmin")
                      .number("id", next_id_++)
@@ -215,7 +217,7 @@ Session::Step Session::run(const Command& command, const std::string& line) {
         case Kind::cmd_values:
             if (!connected_for("request")) return Step::failed;
             manager_->send_command_values(command.values.data(), static_cast<std::uint32_t>(command.values.size()),
-                                          to_utf16(command.text), command.reserve);
+                                          from_utf8(command.text), command.reserve);
             sent(request("cmd-values", "cmdadmin")
                      .text("values", joined(command.values))
                      .number("reserve", command.reserve)

@@ -98,6 +98,7 @@ bool Service_Bot::connect(std::chrono::milliseconds limit) {
     // request; a taken name means the account is there already.
     client_ = std::make_unique<gloox::Client>("localhost");
     client_->setServer(server_);
+    client_->setPort(5222);  // a named port would need /etc/services
     client_->setTls(gloox::TLSDisabled);
     client_->setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous);
     client_->registerConnectionListener(this);
@@ -114,7 +115,7 @@ bool Service_Bot::connect(std::chrono::milliseconds limit) {
     jid.setServer("localhost");
     jid.setUsername(node_);
     jid.setResource("service");
-    client_ = std::make_unique<gloox::Client>(jid, password_);
+    client_ = std::make_unique<gloox::Client>(jid, password_, 5222);
     client_->setServer(server_);
     client_->setTls(gloox::TLSDisabled);
     client_->registerStanzaExtension(new Raw_Element());

@@ -1,6 +1,7 @@
 #include "manager/xmpp/client_factory.hpp"
 
 #include "manager/xmpp/error_extension.hpp"
+#include "manager/xmpp/private_rand.hpp"
 #include "manager/xmpp/raw_element.hpp"
 #include "manager/xmpp/refusing_tls.hpp"
 #include "manager/xmpp/socket_connection.hpp"
@@ -11,13 +12,14 @@ namespace {
 
 Connection_Maker connection_maker = nullptr;
 
-void configure(gloox::Client& client) {
+void configure(Checked_Client& client) {
     // gloox takes ownership of all three.
     client.setConnectionImpl(connection_maker ? connection_maker(&client) : new Socket_Connection(&client));
     client.setEncryptionImpl(new Refusing_Tls(&client));
     // Without credentials gloox would log in anonymously where a server
-    // offers it; registration needs the unauthenticated stream.
-    client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous);
+    // offers it; registration needs the unauthenticated stream. DIGEST-MD5
+    // is obsolete (RFC 6331), and gloox's parser of its challenge throws.
+    client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5);
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
     // The socket paces its input by the elements gloox completes.
@@ -29,13 +31,17 @@ void configure(gloox::Client& client) {
 
 void set_connection_maker(Connection_Maker maker) { connection_maker = maker; }
 
-void build_registration_client(std::optional<gloox::Client>& slot) {
+void build_registration_client(std::optional<Checked_Client>& slot) {
+    const Private_Rand rand_scope;  // gloox calls srand(time(0)) here
     slot.emplace("localhost");
+    Private_Rand::reseed();
     configure(*slot);
 }
 
-void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password) {
+void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password) {
+    const Private_Rand rand_scope;
     slot.emplace(jid, password, -1);
+    Private_Rand::reseed();
     configure(*slot);
     // One extension that keeps each message's element: the receive path
     // reads the amp rules and delay stamps from it (gloox re-runs the filter

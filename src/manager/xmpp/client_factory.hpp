@@ -2,9 +2,9 @@
 // socket and TLS objects, the raw-message extension, no anonymous login.
 #pragma once
 
+#include "manager/xmpp/checked_client.hpp"
 #include "manager/xmpp/endpoint.hpp"
 
-#include <gloox/client.h>
 #include <gloox/jid.h>
 
 #include <optional>
@@ -18,10 +18,10 @@ class ConnectionDataHandler;
 namespace Velta_Client::detail::xmpp {
 
 // A client for domain "localhost" without credentials, for registration.
-void build_registration_client(std::optional<gloox::Client>& slot);
+void build_registration_client(std::optional<Checked_Client>& slot);
 
 // A client that logs in as jid with password (port -1: 5222).
-void build_login_client(std::optional<gloox::Client>& slot, const gloox::JID& jid, const std::string& password);
+void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password);
 
 // Called once logged in: removes the stanza extensions gloox registered for
 // itself that the library never reads, each of which costs a filter pass per
@@ -42,7 +42,7 @@ void set_connection_maker(Connection_Maker maker);
 // Removes the manager's listeners so that tearing the client down (gloox
 // closes an open stream) reports nothing back.
 template <class Listener>
-void detach(gloox::Client& client, Listener& listener) {
+void detach(Checked_Client& client, Listener& listener) {
     client.removeConnectionListener(&listener);
     client.removeMessageHandler(&listener);
 }

@@ -145,7 +145,7 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
     const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
-    input_.take(buffer, accepted, accepted < static_cast<std::size_t>(size));
+    input_.take(buffer, accepted, nesting_.ended());
     return hand_on();
 }
 
@@ -156,8 +156,9 @@ gloox::ConnectionError Socket_Connection::hand_on() {
     });
     // What came before may already have ended the connection.
     if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
-        lost(gloox::ConnParseError);
-        return gloox::ConnParseError;
+        const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
+        lost(error);
+        return error;
     }
     return gloox::ConnNoError;
 }

@@ -1,0 +1,58 @@
+#include "manager/xmpp/private_rand.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/random.h>
+
+namespace Velta_Client::detail::xmpp {
+
+namespace {
+
+// 256 bytes select glibc's largest generator (63 words of state).
+alignas(std::int32_t) char library_state[256];
+bool initialised = false;
+char* host_state = nullptr;
+thread_local int depth = 0;
+
+void fill_from_kernel(void* target, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(target);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::getrandom(bytes + done, size - done, 0);
+        if (got <= 0) break;  // only EINTR is possible with these flags
+        done += static_cast<std::size_t>(got);
+    }
+}
+
+}  // namespace
+
+Private_Rand::Private_Rand() {
+    if (depth++ > 0) return;
+    if (!initialised) {
+        initialised = true;
+        unsigned seed = 0;
+        fill_from_kernel(&seed, sizeof seed);
+        // initstate selects the new state and returns the one in use.
+        host_state = ::initstate(seed, library_state, sizeof library_state);
+        reseed();
+    } else {
+        host_state = ::setstate(library_state);
+    }
+}
+
+Private_Rand::~Private_Rand() {
+    if (--depth > 0) return;
+    ::setstate(host_state);
+}
+
+void Private_Rand::reseed() {
+    // glibc keeps the generator's type in the first word of the buffer and
+    // the additive table in the rest; a table of kernel randomness is a seed
+    // of 2016 bits, where srand() would give 32.
+    fill_from_kernel(library_state + sizeof(std::int32_t), sizeof library_state - sizeof(std::int32_t));
+}
+
+}  // namespace Velta_Client::detail::xmpp
