@@ -384,10 +384,10 @@ int main(int argc, char** argv) {
              "—", "≤ 1 MB", ""},
             !std::isnan(growth), growth * 1024 <= 1000 * 1000);
     }
-    // 10. Connecting over a slow network.
+    // 11. Connecting over a slow network.
     {
         const double own = r.get("connect_slow_longest_library_ms");
-        add({"10a",
+        add({"11a",
              "Longest library call from `start` to `on_connected` through a name its DNS server answers 200 ms late "
              "(SRV, then address) and a TCP accept held back 1 s by a full backlog, the SCRAM poll aside: own time "
              "(median of " +
@@ -402,7 +402,7 @@ int main(int argc, char** argv) {
              "—", "≤ 1 ms", ""},
             !std::isnan(own), own <= 1);
         const double dropped = r.get("connect_dropped_longest_library_ms");
-        add({"10b",
+        add({"11b",
              "A server that never answers the SYN: longest call, and the time until `on_disconnected` (host clock "
              "in real time)",
              sig(dropped) + " ms; `on_disconnected` after " +
