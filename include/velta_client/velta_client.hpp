@@ -124,7 +124,7 @@ public:
 /// manager from one thread at a time.
 ///
 /// The send operations act only in STATE_CONNECTED. They never block: what the
-/// socket does not take at once waits in a buffer of 1 MiB that poll() drains;
+/// socket does not take at once waits in a buffer of 16 MiB that poll() drains;
 /// a full buffer counts as a lost connection. Texts may hold any UTF-16;
 /// characters XML cannot carry (controls other than tab and line breaks,
 /// U+FFFE, U+FFFF) go out as U+FFFD. A user name whose address form would
