@@ -13,15 +13,25 @@ TEST(Host_Reactions, messages_of_one_poll_arrive_in_order_and_a_logout_from_a_ca
     host.handler.on_event = [&](const std::string& event) {
         if (event.find("body=two") != std::string::npos) host.manager->logout();
     };
-    // Three messages in one read: all land in the same poll.
+    // Three messages in one read. Natively they land in the same poll; on a
+    // slow machine (valgrind) the input budget of a poll may end after any of
+    // them, and what the logout finds unread is never heard.
     host.peer.send_raw("<message type='chat' from='_ym9i@localhost/r'><body>one</body></message>"
                        "<message type='chat' from='_ym9i@localhost/r'><body>two</body></message>"
                        "<message type='chat' from='_ym9i@localhost/r'><body>three</body></message>");
-    ASSERT_TRUE(host.poll_until([&] { return !host.handler.events.empty(); }));
-    EXPECT_EQ(host.handler.take(), (Strings{"on_message(from=bob, body=one, time=1000)",
-                                            "on_message(from=bob, body=two, time=1000)",
-                                            "on_message(from=bob, body=three, time=1000)", "on_disconnected()"}));
-    EXPECT_EQ(host.state(), STATE_IDLE);  // the reset step ran in that drain too
+    Strings heard;
+    ASSERT_TRUE(host.poll_until([&] {
+        for (const std::string& event : host.handler.take()) heard.push_back(event);
+        return !heard.empty() && heard.back() == "on_disconnected()";
+    }));
+    EXPECT_EQ(host.state(), STATE_IDLE);  // the reset step ran in the drain that heard the disconnect
+    ASSERT_GE(heard.size(), 3u);
+    EXPECT_EQ(heard[0], "on_message(from=bob, body=one, time=1000)");
+    EXPECT_EQ(heard[1], "on_message(from=bob, body=two, time=1000)");
+    if (heard.size() == 4) {
+        EXPECT_EQ(heard[2], "on_message(from=bob, body=three, time=1000)");
+    }
+    EXPECT_LE(heard.size(), 4u);
 }
 
 TEST(Host_Reactions, sending_from_a_callback_goes_out_at_once) {
