@@ -138,7 +138,7 @@ TEST_F(Lookup, a_dns_server_that_never_answers_ends_at_the_deadline) {
     host.poll();
     EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
     EXPECT_EQ(host.state(), STATE_IDLE);
-    EXPECT_LT(host.longest_call_ms(), 100.0);
+    EXPECT_LT(host.longest_call_ms(), network_wait_ms);
 
     // The manager can start again, and the same rule holds.
     dns->set_silent(false);
@@ -160,7 +160,7 @@ TEST_F(Lookup, an_ip_literal_asks_no_dns) {
 TEST_F(Lookup_With_Hosts, etc_hosts_is_read_and_localhost_is_never_asked_of_dns) {
     Scripted_Peer peer;
     use_dns(peer.address() + " box.hosts.test\n" + peer.address() + " localhost\n");
-    if (!dns) return;
+    if (IsSkipped()) return;
 
     for (const std::string name : {"box.hosts.test", "localhost"}) {
         SCOPED_TRACE(name);
