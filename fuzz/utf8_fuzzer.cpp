@@ -7,9 +7,13 @@
 //  - Any UTF-16 units (the input read as little-endian pairs): to_utf8 gives
 //    RFC 3629 UTF-8 and never throws; decoding it gives the text back, with
 //    each unpaired surrogate as U+FFFD.
-//  - Both ways, the direct path for common text gives what the
-//    character-by-character path gives, errors included.
+//  - Both ways, the one-pass conversion gives what the character-by-character
+//    path gives, errors included.
+//  - The host's helper <velta_client/text.hpp> gives the library's results
+//    wherever the library's are defined: on RFC 3629 UTF-8 and on any UTF-16.
 #include "text/utf8.hpp"
+
+#include <velta_client/text.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (strict_utf8(bytes)) {
         if (!decodes) fail("UTF-8 that does not decode");
         if (te::to_utf8(decoded) != bytes) fail("UTF-8 that does not encode back to itself");
+        if (Velta_Client::text::from_utf8(bytes) != decoded) fail("the helper decodes UTF-8 otherwise");
     }
 
     std::u16string units;
@@ -106,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string encoded = te::to_utf8(units);
     if (!strict_utf8(encoded)) fail("to_utf8 wrote something that is not UTF-8");
     if (te::detail::to_utf8_by_iterator(units) != encoded) fail("the two encoding paths disagree");
+    if (Velta_Client::text::to_utf8(units) != encoded) fail("the helper encodes UTF-16 otherwise");
     if (te::from_utf8(encoded) != paired_only(units)) fail("UTF-16 text did not come back");
     return 0;
 }

@@ -2,7 +2,9 @@
 /// UTF-8 text to the library's wide_string (UTF-16) and back, for hosts whose
 /// strings are UTF-8. Header only; the C++ standard library only.
 ///
-/// The rules are the library's own:
+/// The rules are the library's own, from the same code
+/// (<velta_client/detail/utf8.hpp>); where the library refuses bytes it
+/// received, the helper replaces:
 /// - A character past U+FFFF becomes a surrogate pair, and a pair becomes the
 ///   one character it encodes (4 bytes of UTF-8).
 /// - What cannot be carried becomes U+FFFD, and the conversion goes on:
@@ -28,6 +30,7 @@
 #ifndef VELTA_CLIENT_TEXT_HPP
 #define VELTA_CLIENT_TEXT_HPP
 
+#include <velta_client/detail/utf8.hpp>
 #include <velta_client/velta_client.hpp>
 
 #include <cstddef>
@@ -40,78 +43,28 @@ namespace text {
 /// The replacement character, U+FFFD.
 constexpr char16_t replacement_character = 0xFFFD;
 
-namespace detail {
-
-constexpr bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
-constexpr bool is_surrogate(char32_t c) noexcept { return c >= 0xD800 && c <= 0xDFFF; }
-
-inline void append_utf16(wide_string& out, char32_t c) {
-    if (c < 0x10000) {
-        out += static_cast<char16_t>(c);
-    } else {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (c >> 10));
-        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    }
-}
-
-inline void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-}  // namespace detail
-
 /// UTF-8 to wide_string; never fails (see the rules above).
 inline wide_string from_utf8(std::string_view utf8) {
     wide_string out;
     out.reserve(utf8.size());
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        if (lead < 0x80) {
-            out += static_cast<char16_t>(lead);
-            ++i;
+    const auto* const begin = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const end = begin + utf8.size();
+    for (const unsigned char* p = begin; p != end;) {
+        if (*p < 0x80) {
+            out += static_cast<char16_t>(*p++);
             continue;
         }
-        std::size_t length = 0;
-        char32_t c = 0;
-        char32_t smallest = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, c = lead & 0x1F, smallest = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, c = lead & 0x0F, smallest = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, c = lead & 0x07, smallest = 0x10000;
-        } else {
+        if (!detail::can_start_character(*p)) {
             out += replacement_character;
-            ++i;
+            ++p;
             continue;
         }
-        std::size_t taken = 1;
-        while (taken < length && i + taken < utf8.size() &&
-               detail::is_continuation(static_cast<unsigned char>(utf8[i + taken]))) {
-            c = (c << 6) | (static_cast<unsigned char>(utf8[i + taken]) & 0x3F);
-            ++taken;
-        }
-        i += taken;
-        if (taken < length || c < smallest || c > 0x10FFFF || detail::is_surrogate(c))
-            out += replacement_character;
+        const detail::utf8_sequence sequence = detail::read_utf8(p, end);
+        p += sequence.taken;
+        if (sequence.kind == detail::utf8_kind::character)
+            detail::append_utf16(out, sequence.value);
         else
-            detail::append_utf16(out, c);
+            out += replacement_character;
     }
     return out;
 }
@@ -120,18 +73,7 @@ inline wide_string from_utf8(std::string_view utf8) {
 inline std::string to_utf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            detail::append_utf8(out, 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
-            ++i;
-        } else if (detail::is_surrogate(unit)) {
-            detail::append_utf8(out, replacement_character);
-        } else {
-            detail::append_utf8(out, unit);
-        }
-    }
+    for (auto it = text.begin(); it != text.end();) detail::append_utf8(out, detail::read_utf16(it, text.end()));
     return out;
 }
 

@@ -1,68 +1,40 @@
 #include "text/utf8.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 
 namespace Velta_Client::text_encoding {
 
 namespace {
 
+namespace rules = Velta_Client::text::detail;
+
 enum class scan { whole, invalid, incomplete };
 
-// Reads one sequence at from.  whole: next is past it.  invalid: next is at
+// Reads one sequence at from, as the facet sees it.  whole: next is past it
+// (a surrogate sent as a 3-byte sequence is whole too).  invalid: next is at
 // the byte that cannot start or continue a sequence, or past a whole
 // sequence that is not UTF-8.  incomplete: the input ends inside the
 // sequence; next is back at its lead byte.
-//
-// Only the shortest form of a code point up to U+10FFFF is UTF-8 (RFC 3629).
-// A longer form of "<" (C0 BC, E0 80 BC) or of U+0000 would slip past every
-// check made on the bytes and reach the host as that character, so overlong
-// forms, five- and six-byte forms and four-byte values past U+10FFFF are
-// invalid.  Surrogates sent as 3-byte sequences still decode to their unit.
-scan scan_sequence(const char* from, const char* end, const char*& next, std::uint32_t& value, int& length) {
-    static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    const auto lead = static_cast<unsigned char>(*from);
-    if (lead < 0x80) {
-        length = 1;
-        value = lead;
-    } else if (lead < 0xC0) {
+scan scan_sequence(const char* from, const char* end, const char*& next, char32_t& value) {
+    const auto* const bytes = reinterpret_cast<const unsigned char*>(from);
+    const rules::utf8_sequence found = rules::read_utf8(bytes, reinterpret_cast<const unsigned char*>(end));
+    switch (found.kind) {
+    case rules::utf8_kind::character:
+    case rules::utf8_kind::surrogate:
+        value = found.value;
+        next = from + found.taken;
+        return scan::whole;
+    case rules::utf8_kind::cut_by_end:
+        next = from;
+        return scan::incomplete;
+    case rules::utf8_kind::not_a_lead:
         next = from;
         return scan::invalid;
-    } else if (lead < 0xE0) {
-        length = 2;
-        value = lead - 0xC0u;
-    } else if (lead < 0xF0) {
-        length = 3;
-        value = lead - 0xE0u;
-    } else if (lead < 0xF8) {
-        length = 4;
-        value = lead - 0xF0u;
-    } else {
-        next = from;
+    default:  // cut by a byte (next is at it), overlong, past U+10FFFF
+        next = from + found.taken;
         return scan::invalid;
     }
-    const char* p = from + 1;
-    for (int i = 1; i < length; ++i, ++p) {
-        if (p == end) {
-            next = from;
-            return scan::incomplete;
-        }
-        const auto byte = static_cast<unsigned char>(*p);
-        if (byte < 0x80 || byte > 0xBF) {
-            next = p;
-            return scan::invalid;
-        }
-        value = (value << 6) | (byte - 0x80u);
-    }
-    next = p;
-    if (length > 1 && (value < least[length] || value > 0x10FFFF)) return scan::invalid;
-    return scan::whole;
-}
-
-// A four-byte sequence (a code point beyond the BMP) becomes a pair.
-bool is_supplementary(std::uint32_t value, int length) {
-    return length == 4 && value >= 0x10000 && value <= 0x10FFFF;
 }
 
 }  // namespace
@@ -93,25 +65,19 @@ std::codecvt_base::result codecvt_by_charset<charset::utf8>::do_in(state_type&, 
     result outcome = ok;
     while (from != from_end && to != to_end) {
         const char* next = from;
-        std::uint32_t value = 0;
-        int length = 0;
-        const scan found = scan_sequence(from, from_end, next, value, length);
+        char32_t value = 0;
+        const scan found = scan_sequence(from, from_end, next, value);
         if (found != scan::whole) {
             outcome = found == scan::invalid ? error : partial;
             from = next;
             break;
         }
-        if (is_supplementary(value, length)) {
-            if (to_end - to < 2) {
-                outcome = partial;
-                break;
-            }
-            value -= 0x10000;
-            *to++ = static_cast<char16_t>(0xD800 + (value >> 10));
-            *to++ = static_cast<char16_t>(0xDC00 + (value & 0x3FF));
-        } else {
-            *to++ = static_cast<char16_t>(value & 0xFFFF);
+        // A code point beyond the BMP becomes a pair, which needs room for both.
+        if (value >= 0x10000 && to_end - to < 2) {
+            outcome = partial;
+            break;
         }
+        to = rules::write_utf16(value, to);
         from = next;
     }
     if (outcome == ok && from != from_end) outcome = partial;
@@ -126,44 +92,14 @@ std::codecvt_base::result codecvt_by_charset<charset::utf8>::do_out(state_type&,
                                                                     char* to_end, char*& to_next) const {
     result outcome = ok;
     while (from != from_end) {
-        std::uint32_t code = *from;
-        int taken = 1;
-        if (detail::is_high_surrogate(*from)) {
-            if (from + 1 != from_end && detail::is_low_surrogate(from[1])) {
-                code = 0x10000 + ((code - 0xD800) << 10) + (from[1] - 0xDC00u);
-                taken = 2;
-            } else {
-                code = 0xFFFD;
-            }
-        } else if (detail::is_low_surrogate(*from)) {
-            code = 0xFFFD;
-        }
-        const int length = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-        if (to_end - to < length) {
+        const char16_t* next = from;
+        const char32_t code = rules::read_utf16(next, from_end);
+        if (to_end - to < rules::utf8_length(code)) {
             outcome = partial;
             break;
         }
-        switch (length) {
-        case 1:
-            *to++ = static_cast<char>(code);
-            break;
-        case 2:
-            *to++ = static_cast<char>(0xC0 | (code >> 6));
-            *to++ = static_cast<char>(0x80 | (code & 0x3F));
-            break;
-        case 3:
-            *to++ = static_cast<char>(0xE0 | (code >> 12));
-            *to++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            *to++ = static_cast<char>(0x80 | (code & 0x3F));
-            break;
-        default:
-            *to++ = static_cast<char>(0xF0 | (code >> 18));
-            *to++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            *to++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            *to++ = static_cast<char>(0x80 | (code & 0x3F));
-            break;
-        }
-        from += taken;
+        to = rules::write_utf8(code, to);
+        from = next;
     }
     from_next = from;
     to_next = to;
@@ -184,10 +120,9 @@ int codecvt_by_charset<charset::utf8>::do_length(state_type&, const char* from, 
     std::size_t units = 0;
     while (p != from_end && units < max) {
         const char* next = p;
-        std::uint32_t value = 0;
-        int length = 0;
-        if (scan_sequence(p, from_end, next, value, length) != scan::whole) break;
-        units += is_supplementary(value, length) ? 2 : 1;
+        char32_t value = 0;
+        if (scan_sequence(p, from_end, next, value) != scan::whole) break;
+        units += value >= 0x10000 ? 2 : 1;
         if (units > max) break;
         p = next;
     }
@@ -219,8 +154,7 @@ void decoding_iterator::fill() {
     // One fill decodes exactly one sequence.  Only a four-byte sequence can
     // yield two units, so it alone gets room for two, and no more input than
     // its own so the facet cannot go on to the next sequence.
-    const auto lead = static_cast<unsigned char>(window_[0]);
-    const bool four_bytes = lead >= 0xF0 && lead <= 0xF7;
+    const bool four_bytes = rules::announced_length(static_cast<unsigned char>(window_[0])) == 4;
     const char* input_end = window_ + (four_bytes ? std::min(count_, 4) : count_);
     char16_t units[2];
     std::mbstate_t state{};
@@ -256,60 +190,39 @@ std::u16string detail::from_utf8_by_iterator(const std::string& bytes) {
     return text;
 }
 
-// Received text is converted inside the host's frame, a message at a time:
-// units below the surrogates go straight through, and only the rest (from
-// the first surrogate on) takes the character-by-character road. Each
-// character is encoded on its own, so the two roads agree at any boundary.
+// Received text is converted inside the host's frame, a message at a time,
+// so these take the text in one pass, ASCII on the shortest road.
 std::string to_utf8(const std::u16string& text) {
     std::string bytes;
     bytes.reserve(text.size() + text.size() / 2);
-    std::size_t at = 0;
-    for (; at < text.size(); ++at) {
-        const char16_t unit = text[at];
-        if (unit < 0x80) {
-            bytes += static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            bytes += static_cast<char>(0xC0 | (unit >> 6));
-            bytes += static_cast<char>(0x80 | (unit & 0x3F));
-        } else if (unit < 0xD800 || unit > 0xDFFF) {
-            bytes += static_cast<char>(0xE0 | (unit >> 12));
-            bytes += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-            bytes += static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-            break;
+    const auto end = text.end();
+    for (auto it = text.begin(); it != end;) {
+        if (*it < 0x80) {
+            bytes += static_cast<char>(*it++);
+            continue;
         }
+        rules::append_utf8(bytes, rules::read_utf16(it, end));
     }
-    if (at < text.size()) bytes += detail::to_utf8_by_iterator(text.substr(at));
     return bytes;
 }
 
-// The same for decoding: shortest 1- to 3-byte sequences whose continuation
-// bytes are all there decode directly; anything else, from that sequence on,
-// goes through the iterator, which also raises the errors.
 std::u16string from_utf8(const std::string& bytes) {
     std::u16string text;
+    // Every unit takes at least one byte, so this is the most ever needed.
     text.reserve(bytes.size());
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t size = bytes.size();
-    const auto continuation = [&](std::size_t i) { return i < size && (data[i] & 0xC0) == 0x80; };
-    std::size_t at = 0;
-    while (at < size) {
-        const unsigned char lead = data[at];
-        if (lead < 0x80) {
-            text += static_cast<char16_t>(lead);
-            ++at;
-        } else if (lead >= 0xC2 && lead <= 0xDF && continuation(at + 1)) {
-            text += static_cast<char16_t>(((lead - 0xC0) << 6) | (data[at + 1] - 0x80));
-            at += 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF && continuation(at + 1) && continuation(at + 2) &&
-                   (lead != 0xE0 || data[at + 1] >= 0xA0)) {
-            text += static_cast<char16_t>(((lead - 0xE0) << 12) | ((data[at + 1] - 0x80) << 6) | (data[at + 2] - 0x80));
-            at += 3;
-        } else {
-            break;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* const end = p + bytes.size();
+    while (p != end) {
+        if (*p < 0x80) {
+            text += static_cast<char16_t>(*p++);
+            continue;
         }
+        const rules::utf8_sequence found = rules::read_utf8(p, end);
+        if (found.kind != rules::utf8_kind::character && found.kind != rules::utf8_kind::surrogate)
+            throw codecvt_error();
+        rules::append_utf16(text, found.value);
+        p += found.taken;
     }
-    if (at < size) text += detail::from_utf8_by_iterator(bytes.substr(at));
     return text;
 }
 

@@ -1,10 +1,19 @@
 // Conversion between the host's UTF-16 text and the UTF-8 used inside the
 // library and on the wire.
 //
-// All conversion goes through one facet of our own, driven one character at a
-// time by two iterator adaptors.  The facet is never installed in a locale, so
-// nothing outside the library can change how text is converted.
+// The rules of both encodings (surrogate pairs, sequence lengths, what is not
+// UTF-8, U+FFFD for a lone surrogate) are those of
+// <velta_client/detail/utf8.hpp>, which the host's helper
+// <velta_client/text.hpp> is built on too. On them stand a facet of our own,
+// two iterator adaptors that drive it one character at a time, and to_utf8 /
+// from_utf8, which convert whole text in one pass. Decoding here refuses what
+// is not UTF-8 (codecvt_error) rather than replacing it; surrogates sent as
+// 3-byte sequences still decode to their unit. The facet is never installed
+// in a locale, so nothing outside the library can change how text is
+// converted.
 #pragma once
+
+#include <velta_client/detail/utf8.hpp>
 
 #include <cstddef>
 #include <cwchar>
@@ -47,9 +56,6 @@ class utf8_codecvt_facet : public std::codecvt<char16_t, char, std::mbstate_t> {
 protected:
     explicit utf8_codecvt_facet(std::size_t refs) : std::codecvt<char16_t, char, std::mbstate_t>(refs) {}
 };
-
-constexpr bool is_high_surrogate(char16_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDBFF; }
-constexpr bool is_low_surrogate(char16_t unit) noexcept { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 }  // namespace detail
 
@@ -151,12 +157,9 @@ public:
         // surrogate is followed by its low half.
         void fill() {
             char16_t units[2];
+            const int taken = text::detail::character_units(position_, range_->second);
             units[0] = *position_;
-            int taken = 1;
-            if (detail::is_high_surrogate(units[0])) {
-                unit_iterator next = std::next(position_);
-                if (next != range_->second && detail::is_low_surrogate(*next)) units[taken++] = *next;
-            }
+            if (taken == 2) units[1] = *std::next(position_);
             std::mbstate_t state{};
             const char16_t* from_next = units;
             char* to_next = bytes_;
@@ -247,14 +250,15 @@ private:
     int count_;  // bytes in window_; -1 once the source is exhausted
 };
 
-// Neither conversion catches anything: codecvt_error reaches the caller.
+// Whole text in one pass over the rules, without the facet. to_utf8 never
+// fails (a lone surrogate becomes U+FFFD); from_utf8 throws codecvt_error
+// for bytes that are not UTF-8, and catches nothing.
 std::string to_utf8(const std::u16string& text);
 std::u16string from_utf8(const std::string& bytes);
 
 namespace detail {
-// The conversions character by character through the facet and the
-// iterators. to_utf8 and from_utf8 give exactly their results, taking
-// common text (ASCII, 2- and 3-byte sequences) on a direct path first.
+// The same conversions character by character through the iterators and the
+// facet; they give exactly what to_utf8 and from_utf8 give, errors included.
 std::string to_utf8_by_iterator(const std::u16string& text);
 std::u16string from_utf8_by_iterator(const std::string& bytes);
 }  // namespace detail

@@ -8,7 +8,7 @@
 
 #include "integration/prosody_server.hpp"
 #include "support/host_doubles.hpp"
-#include "tools/services/service_bot.hpp"
+#include "service_bot.hpp"
 
 #include <stb_image.h>
 

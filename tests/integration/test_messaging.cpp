@@ -2,7 +2,7 @@
 // end to end through a real Prosody.
 #include "integration/prosody_fixture.hpp"
 #include "support/polling.hpp"
-#include "tools/services/service_bot.hpp"
+#include "service_bot.hpp"
 
 #include <gtest/gtest.h>
 

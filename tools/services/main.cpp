@@ -1,6 +1,6 @@
 // velta-services: the two reference services, "admin" and "cmdadmin", on one
 // server, answering until SIGINT or SIGTERM.
-#include "tools/services/service_bot.hpp"
+#include "service_bot.hpp"
 
 #include <signal.h>
 

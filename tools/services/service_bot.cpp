@@ -1,22 +1,43 @@
-#include "tools/services/service_bot.hpp"
-
-#include "manager/xmpp/raw_element.hpp"
-#include "text/escaping.hpp"
+#include "service_bot.hpp"
 
 #include <velta_client/velta_client.hpp>
 
 #include <gloox/message.h>
 #include <gloox/registration.h>
+#include <gloox/stanzaextension.h>
 #include <gloox/tag.h>
 
+#include <cstdint>
+#include <memory>
 #include <sstream>
 #include <vector>
 
 namespace velta_services {
 
-using Raw_Element = Velta_Client::detail::xmpp::Raw_Element;
-
 namespace {
+
+// A copy of each received message element: gloox's own AMP class drops the
+// rule attributes a request's "reserve" travels in.
+class Message_Copy final : public gloox::StanzaExtension {
+public:
+    static constexpr int extension_type = gloox::ExtUser + 0x5e1;
+
+    explicit Message_Copy(const gloox::Tag* element = nullptr)
+        : gloox::StanzaExtension(extension_type), element_(element ? element->clone() : nullptr) {}
+
+    const std::string& filterString() const override {
+        static const std::string filter = "/message";
+        return filter;
+    }
+    gloox::StanzaExtension* newInstance(const gloox::Tag* tag) const override { return new Message_Copy(tag); }
+    gloox::Tag* tag() const override { return element_ ? element_->clone() : nullptr; }
+    gloox::StanzaExtension* clone() const override { return new Message_Copy(element_.get()); }
+
+    const gloox::Tag* element() const { return element_.get(); }
+
+private:
+    std::unique_ptr<gloox::Tag> element_;
+};
 
 std::vector<std::string> words(const std::string& text) {
     std::istringstream stream(text);
@@ -33,9 +54,9 @@ std::string joined(const std::vector<std::string>& items, std::size_t from) {
 
 // The "reserve" of the request's amp rule, if it has one.
 std::string request_reserve(const gloox::Message& message) {
-    const auto* raw = message.findExtension<Raw_Element>(Raw_Element::extension_type);
-    if (!raw || !raw->element()) return {};
-    for (const gloox::Tag* amp : raw->element()->children())
+    const auto* copy = message.findExtension<Message_Copy>(Message_Copy::extension_type);
+    if (!copy || !copy->element()) return {};
+    for (const gloox::Tag* amp : copy->element()->children())
         if (amp->name() == "amp")
             for (const gloox::Tag* rule : amp->children())
                 if (rule->hasAttribute("reserve")) return rule->findAttribute("reserve");
@@ -43,9 +64,7 @@ std::string request_reserve(const gloox::Message& message) {
 }
 
 // The user name behind an address, for the log.
-std::string requester_name(const gloox::JID& address) {
-    return Velta_Client::text_encoding::node_to_user_name(address.username());
-}
+std::string requester_name(const gloox::JID& address) { return user_name_of_node(address.username()); }
 
 gloox::Tag* amp_with(const std::vector<std::pair<std::string, std::string>>& attributes) {
     auto* amp = new gloox::Tag("amp", "xmlns", gloox::XMLNS_AMP);
@@ -55,6 +74,49 @@ gloox::Tag* amp_with(const std::vector<std::pair<std::string, std::string>>& att
 }
 
 }  // namespace
+
+// The node is the user name's Base64 with "_x" for each capital X and "__"
+// for "/": undo the escapes, then read the Base64 up to its first character
+// outside the alphabet ("=" included). A last group of k characters holds
+// k - 1 bytes.
+std::string user_name_of_node(std::string_view node) {
+    std::string base64;
+    for (std::size_t i = 0; i < node.size(); ++i) {
+        if (node[i] != '_') {
+            base64 += node[i];
+        } else if (i + 1 < node.size()) {
+            const char escaped = node[++i];
+            base64 += escaped == '_' ? '/' : static_cast<char>(static_cast<unsigned char>(escaped) - 0x20);
+        }
+    }
+    std::string name;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (const char ch : base64) {
+        int value;
+        if (ch >= 'A' && ch <= 'Z')
+            value = ch - 'A';
+        else if (ch >= 'a' && ch <= 'z')
+            value = ch - 'a' + 26;
+        else if (ch >= '0' && ch <= '9')
+            value = ch - '0' + 52;
+        else if (ch == '+')
+            value = 62;
+        else if (ch == '/')
+            value = 63;
+        else
+            break;
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        if (++count == 4) {
+            for (int shift = 16; shift >= 0; shift -= 8) name += static_cast<char>((bits >> shift) & 0xFF);
+            bits = 0;
+            count = 0;
+        }
+    }
+    bits <<= 6 * (4 - count);
+    for (int k = 1, shift = 16; k < count; ++k, shift -= 8) name += static_cast<char>((bits >> shift) & 0xFF);
+    return name;
+}
 
 std::optional<std::string> reply_body(const std::string& requester, const std::string& subject,
                                       const std::string& body) {
@@ -70,7 +132,7 @@ std::optional<std::string> reply_body(const std::string& requester, const std::s
     if (code == std::to_string(Velta_Client::CODE_ADMIN_TEXT)) return head + body;
     if (code == std::to_string(Velta_Client::CODE_COMMAND_MESSAGE) && fields.size() >= 2) {
         const std::string target = fields[1].substr(0, fields[1].find('@'));
-        return head + "to=" + Velta_Client::text_encoding::node_to_user_name(target) + " text=" + body;
+        return head + "to=" + user_name_of_node(target) + " text=" + body;
     }
     return std::nullopt;
 }
@@ -118,7 +180,7 @@ bool Service_Bot::connect(std::chrono::milliseconds limit) {
     client_ = std::make_unique<gloox::Client>(jid, password_, 5222);
     client_->setServer(server_);
     client_->setTls(gloox::TLSDisabled);
-    client_->registerStanzaExtension(new Raw_Element());
+    client_->registerStanzaExtension(new Message_Copy());
     client_->registerConnectionListener(this);
     client_->registerMessageHandler(this);
     link_up_ = client_->connect(false);

@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace gloox {
 class Registration;
@@ -79,5 +80,11 @@ private:
 // for a subject that is not a request. Exposed for tests and for readers.
 std::optional<std::string> reply_body(const std::string& requester, const std::string& subject,
                                       const std::string& body);
+
+// The user name (UTF-8 bytes) whose node is node, mapped as every peer maps
+// names: the node is the name's Base64 (no padding) with each capital X
+// written "_x" and "/" written "__". Any node decodes, up to the first
+// character that ends the Base64 text.
+std::string user_name_of_node(std::string_view node);
 
 }  // namespace velta_services
