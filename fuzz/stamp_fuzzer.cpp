@@ -3,7 +3,7 @@
 // timegm() says they should be: the XMPP form with its offset applied, the
 // legacy form (years 1400 to 9999, as Boost's calendar has them) with any
 // zone or fraction ignored; a day that its month does not have gives nothing.
-#include "manager/stamp_reading.hpp"
+#include "parse/stamps.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -3,8 +3,9 @@
 // reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
 
-#include "manager/reply_body.hpp"
 #include "manager/xmpp/raw_element.hpp"
+#include "parse/reply_body.hpp"
+#include "parse/stamps.hpp"
 #include "text/escaping.hpp"
 
 #include <gloox/error.h>
@@ -152,6 +153,11 @@ void Velta_Manager_Impl::dispatch_service_reply(const gloox::Message& message, c
     else
         queue_handler_call(
             handler_call(handler_, &Handler::on_command_values, name, text, clock_->now(), reserve));
+}
+
+std::int32_t Velta_Manager_Impl::stamp_to_time(const std::string& stamp) {
+    const std::optional<std::int32_t> time = read_stamp(stamp);
+    return time ? *time : clock_->now();
 }
 
 void Velta_Manager_Impl::dispatch_chat(const gloox::Message& message, const gloox::Tag& element,

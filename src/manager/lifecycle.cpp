@@ -9,11 +9,12 @@
 
 namespace Velta_Client::detail {
 
+using Event = Connection_States::Event;
 using text_encoding::to_utf8;
 using text_encoding::user_name_to_node;
 
 void Velta_Manager_Impl::start() {
-    if (state_ != STATE_IDLE) return;
+    if (!states_.allows(Event::started)) return;
 
     // A name that cannot become an address would be refused by every server;
     // say so instead of opening a connection that cannot succeed. Like every
@@ -21,11 +22,11 @@ void Velta_Manager_Impl::start() {
     // from on_error is refused until the reset has run.
     if (!user_name_to_node(to_utf8(user_))) {
         report_error("register failed.\n user name too long");
-        schedule_reset();
+        end_connection(Event::start_refused);
         return;
     }
 
-    state_ = STATE_REGISTERING;
+    states_.on(Event::started);
     begin_connect_deadline();
     const xmpp::Private_Rand rand_scope;
     client_->setServer(to_utf8(server_));
@@ -34,14 +35,14 @@ void Velta_Manager_Impl::start() {
 
     // gloox refuses to begin (an empty address) without calling anyone back;
     // end that attempt like an unreachable server.
-    if (!client_->connect(false) && state_ == STATE_REGISTERING) {
+    if (!client_->connect(false) && states_.allows(Event::registration_connect_refused)) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
-        schedule_reset();
+        end_connection(Event::registration_connect_refused);
     }
 }
 
 void Velta_Manager_Impl::logout() {
-    if (state_ != STATE_CONNECTED) return;
+    if (!states_.is(STATE_CONNECTED)) return;
     logged_in_ = false;
     const xmpp::Private_Rand rand_scope;
     client_->disconnect();  // calls onDisconnect before it returns
@@ -49,11 +50,11 @@ void Velta_Manager_Impl::logout() {
 
 void Velta_Manager_Impl::onConnect() {
     stream_opened_ = true;
-    if (state_ == STATE_REGISTERING) {
+    if (states_.is(STATE_REGISTERING)) {
         if (registration_) registration_->fetchRegistrationFields();
-    } else if (state_ == STATE_LOGGING_IN) {
+    } else if (states_.allows(Event::logged_in)) {
         logged_in_ = true;
-        state_ = STATE_CONNECTED;
+        states_.on(Event::logged_in);
         // Probes lost on an earlier connection say nothing about this one.
         unanswered_probes_ = 0;
         xmpp::drop_unread_extensions(*client_);
@@ -62,14 +63,14 @@ void Velta_Manager_Impl::onConnect() {
 }
 
 void Velta_Manager_Impl::onDisconnect(gloox::ConnectionError reason) {
-    if (state_ == STATE_IDLE) return;
+    if (!states_.allows(Event::disconnected)) return;
     // Only a login can be refused; a server that sends a SASL failure into
     // an established session has ended a link like any other.
-    if (reason == gloox::ConnAuthenticationFailed && state_ == STATE_LOGGING_IN)
+    if (reason == gloox::ConnAuthenticationFailed && states_.is(STATE_LOGGING_IN))
         report_error("register failed.\n already have such user with different password");
     else
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
-    schedule_reset();
+    end_connection(Event::disconnected);
 }
 
 void Velta_Manager_Impl::onStreamEvent(gloox::StreamEvent event) {
@@ -82,7 +83,7 @@ void Velta_Manager_Impl::begin_connect_deadline() {
 }
 
 void Velta_Manager_Impl::check_connect_deadline() {
-    if (stream_opened_ || (state_ != STATE_REGISTERING && state_ != STATE_LOGGING_IN)) return;
+    if (stream_opened_ || !states_.allows(Event::connect_deadline_passed)) return;
     constexpr std::int32_t connect_deadline_seconds = 15;
     // Wrapping difference, as for the probes: the host's clock may pass 2038.
     const auto waited = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock_->now()) -
@@ -93,17 +94,17 @@ void Velta_Manager_Impl::check_connect_deadline() {
         const xmpp::Private_Rand rand_scope;
         client_->disconnect();  // a connection still being set up reports the loss
     }
-    if (state_ == STATE_REGISTERING || state_ == STATE_LOGGING_IN) {
+    if (states_.allows(Event::connect_deadline_passed)) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
-        schedule_reset();
+        end_connection(Event::connect_deadline_passed);
     }
 }
 
 // Every certificate is refused: the library speaks to servers without TLS only.
 bool Velta_Manager_Impl::onTLSConnect(const gloox::CertInfo&) { return false; }
 
-void Velta_Manager_Impl::schedule_reset() {
-    state_ = STATE_RESETTING;
+void Velta_Manager_Impl::end_connection(Connection_States::Event event) {
+    states_.on(event);
     queue_->append([this] { reset_step(); });
 }
 
@@ -112,15 +113,15 @@ void Velta_Manager_Impl::report_error(const std::string& message) {
 }
 
 void Velta_Manager_Impl::reset_step() {
-    if (state_ != STATE_RESETTING) return;
-    state_ = STATE_IDLE;
+    if (!states_.allows(Event::reset_step)) return;
+    states_.on(Event::reset_step);
     rebuild_idle_client();
 }
 
 void Velta_Manager_Impl::end_after_failure() {
-    if (state_ == STATE_IDLE || state_ == STATE_RESETTING) return;
+    if (!states_.allows(Event::failed_inside)) return;
     queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
-    schedule_reset();
+    end_connection(Event::failed_inside);
 }
 
 void Velta_Manager_Impl::rebuild_idle_client() {
@@ -133,10 +134,10 @@ void Velta_Manager_Impl::rebuild_idle_client() {
 }
 
 void Velta_Manager_Impl::login_step() {
-    if (state_ != STATE_REGISTERING) return;
+    if (!states_.allows(Event::account_ready)) return;
     const std::optional<std::string> node = user_name_to_node(to_utf8(user_));
     if (!node) return;  // start() refuses such names
-    state_ = STATE_LOGGING_IN;
+    states_.on(Event::account_ready);
     const xmpp::Private_Rand rand_scope;
 
     // The login goes where the registration went, without a second lookup;
@@ -166,9 +167,9 @@ void Velta_Manager_Impl::login_step() {
         // Runs inside the host's poll, where only the host's own exceptions
         // may come out.
     }
-    if (!connecting && state_ == STATE_LOGGING_IN) {
+    if (!connecting && states_.allows(Event::login_connect_refused)) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
-        schedule_reset();
+        end_connection(Event::login_connect_refused);
     }
 }
 

@@ -41,19 +41,19 @@ void Velta_Manager_Impl::poll() {
 
     // The host polls every frame: an idle manager with nothing to say costs
     // no system call and no reference count.
-    if (state_ == STATE_IDLE && queue_->empty() && !logged_in_) return;
+    if (states_.is(STATE_IDLE) && queue_->empty() && !logged_in_) return;
 
     const std::shared_ptr<events::Call_Queue> queue = queue_;
 
-    if (state_ != STATE_IDLE) {
+    if (!states_.is(STATE_IDLE)) {
         inside_gloox([this] { client_->recv(0); });
         if (!stream_opened_) check_connect_deadline();
     }
 
-    if (logged_in_ && state_ != STATE_CONNECTED)
+    if (logged_in_ && !states_.is(STATE_CONNECTED))
         queue->append(events::handler_call(handler_, &Handler::on_disconnected));
 
-    if (state_ == STATE_CONNECTED) {
+    if (states_.is(STATE_CONNECTED)) {
         // Wrapping difference: the host's clock may run past 2038.
         const auto since_probe = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock_->now()) -
                                                            static_cast<std::uint32_t>(last_probe_time_));
@@ -68,7 +68,7 @@ void Velta_Manager_Impl::poll() {
 
     // The dead-link notice: the probes stopped coming back. The host decides
     // whether to log out; the connection is left as it is.
-    if (state_ == STATE_CONNECTED && unanswered_probes_ > 100)
+    if (states_.is(STATE_CONNECTED) && unanswered_probes_ > 100)
         queue->append(events::handler_call(handler_, &Handler::on_disconnected));
 
     queue->drain();

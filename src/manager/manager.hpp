@@ -6,6 +6,7 @@
 
 #include "events/call_queue.hpp"
 #include "events/handler_calls.hpp"
+#include "manager/states.hpp"
 #include "manager/xmpp/checked_client.hpp"
 #include "manager/xmpp/private_rand.hpp"
 
@@ -36,7 +37,7 @@ public:
     Velta_Manager_Impl& operator=(const Velta_Manager_Impl&) = delete;
 
     // Velta_Manager
-    int get_state() override { return state_; }
+    int get_state() override { return states_.current(); }
     void logout() override;
     void start() override;
     void send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) override;
@@ -74,7 +75,9 @@ private:
     void login_step();
     void reset_step();
 
-    void schedule_reset();
+    // An event that ends the connection: resetting, and the reset step
+    // queued behind the calls the ending queued.
+    void end_connection(Connection_States::Event event);
     // Something inside gloox or the library failed (threw) while this
     // connection ran: it ends like a lost link.
     void end_after_failure();
@@ -108,7 +111,7 @@ private:
     void send_request(const std::string& node, const std::string& subject, const wide_string& text,
                       const std::string& id, std::unique_ptr<gloox::Tag> amp);
 
-    int state_ = STATE_IDLE;
+    Connection_States states_;
     std::shared_ptr<events::Call_Queue> queue_;
     Clock* clock_;
     Handler* handler_;

@@ -81,7 +81,7 @@ void Velta_Manager_Impl::send_request(const std::string& node, const std::string
 }
 
 void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) {
-    if (state_ != STATE_CONNECTED || text.empty()) return;
+    if (!states_.is(STATE_CONNECTED) || text.empty()) return;
     const std::optional<std::string> node = user_name_to_node(to_utf8(user));
     if (!node) return;  // no address can name this user
     const std::string body = wire_text(text);
@@ -100,24 +100,24 @@ void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_strin
 
 void Velta_Manager_Impl::send_admin_values(const std::uint32_t* values, std::uint32_t count,
                                            const wide_string& text) {
-    if (state_ != STATE_CONNECTED) return;
+    if (!states_.is(STATE_CONNECTED)) return;
     send_request("admin", values_subject(CODE_ADMIN_VALUES, values, count), text, "", nullptr);
 }
 
 void Velta_Manager_Impl::send_admin_identifier(const Identifier128& identifier, const wide_string& text) {
-    if (state_ != STATE_CONNECTED) return;
+    if (!states_.is(STATE_CONNECTED)) return;
     const std::string subject = std::to_string(CODE_ADMIN_IDENTIFIER) + ' ' + hex_identifier(identifier) + ' ';
     send_request("admin", subject, text, "", nullptr);
 }
 
 void Velta_Manager_Impl::send_admin_text(const wide_string& text) {
-    if (state_ != STATE_CONNECTED) return;
+    if (!states_.is(STATE_CONNECTED)) return;
     send_request("admin", std::to_string(CODE_ADMIN_TEXT) + ' ', text, "", nullptr);
 }
 
 void Velta_Manager_Impl::send_command_message(std::uint32_t message_id, const wide_string& user,
                                               const wide_string& text, std::uint32_t reserve) {
-    if (state_ != STATE_CONNECTED) return;
+    if (!states_.is(STATE_CONNECTED)) return;
     const std::optional<std::string> node = user_name_to_node(to_utf8(user));
     if (!node) return;
     const std::string userid = wire_text(user);
@@ -127,7 +127,7 @@ void Velta_Manager_Impl::send_command_message(std::uint32_t message_id, const wi
 
 void Velta_Manager_Impl::send_command_values(const std::uint32_t* values, std::uint32_t count,
                                              const wide_string& text, std::uint32_t reserve) {
-    if (state_ != STATE_CONNECTED) return;
+    if (!states_.is(STATE_CONNECTED)) return;
     send_request("cmdadmin", values_subject(CODE_COMMAND_VALUES, values, count), text, "0",
                  amp_element({false, &reserve, nullptr}));
 }

@@ -10,6 +10,7 @@
 
 namespace Velta_Client::detail {
 
+using Event = Connection_States::Event;
 using text_encoding::to_utf8;
 using text_encoding::user_name_to_node;
 
@@ -25,12 +26,12 @@ void Velta_Manager_Impl::handleRegistrationFields(const gloox::JID&, int fields,
 }
 
 void Velta_Manager_Impl::handleAlreadyRegistered(const gloox::JID&) {
-    if (state_ != STATE_REGISTERING) return;
+    if (!states_.is(STATE_REGISTERING)) return;
     queue_->append([this] { login_step(); });
 }
 
 void Velta_Manager_Impl::handleRegistrationResult(const gloox::JID&, gloox::RegistrationResult result) {
-    if (state_ != STATE_REGISTERING) return;
+    if (!states_.is(STATE_REGISTERING)) return;
     if (result == gloox::RegistrationSuccess || result == gloox::RegistrationConflict)
         queue_->append([this] { login_step(); });
     else
@@ -40,7 +41,7 @@ void Velta_Manager_Impl::handleRegistrationResult(const gloox::JID&, gloox::Regi
 // Servers that offer a form next to the legacy fields expect it back filled
 // in; only the fields the form has are set, the rest go back as received.
 void Velta_Manager_Impl::handleDataForm(const gloox::JID&, const gloox::DataForm& form) {
-    if (state_ != STATE_REGISTERING || !registration_) return;
+    if (!states_.is(STATE_REGISTERING) || !registration_) return;
     const std::optional<std::string> node = user_name_to_node(to_utf8(user_));
     if (!node) return;
     auto* filled = new gloox::DataForm(form);
@@ -51,9 +52,9 @@ void Velta_Manager_Impl::handleDataForm(const gloox::JID&, const gloox::DataForm
 }
 
 void Velta_Manager_Impl::handleOOB(const gloox::JID&, const gloox::OOB& oob) {
-    if (state_ != STATE_REGISTERING) return;
+    if (!states_.allows(Event::registration_redirected)) return;
     report_error("register failed.\n" + oob.desc() + "\nurl: " + oob.url());
-    schedule_reset();
+    end_connection(Event::registration_redirected);
 }
 
 }  // namespace Velta_Client::detail

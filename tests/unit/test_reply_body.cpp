@@ -1,5 +1,5 @@
 // Service reply bodies and numeric attributes, as received.
-#include "manager/reply_body.hpp"
+#include "parse/reply_body.hpp"
 
 #include <velta_client/velta_client.hpp>
 

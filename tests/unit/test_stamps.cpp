@@ -1,5 +1,5 @@
 // Delay stamps: the legacy reading and the XMPP date-time profile.
-#include "manager/stamp_reading.hpp"
+#include "parse/stamps.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "manager/reply_body.hpp"
+#include "parse/reply_body.hpp"
 
 #include <velta_client/velta_client.hpp>
 

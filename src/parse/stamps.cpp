@@ -1,5 +1,4 @@
-#include "manager/manager.hpp"
-#include "manager/stamp_reading.hpp"
+#include "parse/stamps.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -104,11 +103,6 @@ std::optional<std::int32_t> read_stamp(const std::string& stamp) {
     // and its low half would lie in the future.
     if (*seconds < std::numeric_limits<std::int32_t>::min()) return std::nullopt;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(*seconds)));
-}
-
-std::int32_t Velta_Manager_Impl::stamp_to_time(const std::string& stamp) {
-    const std::optional<std::int32_t> time = read_stamp(stamp);
-    return time ? *time : clock_->now();
 }
 
 }  // namespace Velta_Client::detail
