@@ -8,6 +8,13 @@
 /// starts no thread, sets no timer and takes no lock.
 ///
 /// This header depends on the C++ standard library only.
+///
+/// Clock, Handler and Velta_Manager are a binary contract: the host and the
+/// library call each other through their virtual tables, which follow the
+/// order in which each class declares its virtual operations, destructors
+/// included. That order is fixed as it stands, however odd it looks: moving,
+/// inserting or removing a virtual operation breaks every host built against
+/// an earlier copy of this header.
 #ifndef VELTA_CLIENT_VELTA_CLIENT_HPP
 #define VELTA_CLIENT_VELTA_CLIENT_HPP
 
@@ -81,10 +88,12 @@ public:
 /// No other exception leaves poll(): a failure inside the library or gloox
 /// ends that connection with on_disconnected().
 ///
-/// `time` is seconds since 1970-01-01 00:00:00 UTC: the message's delivery
-/// stamp when the server delayed it, otherwise the Clock's now(). `name` is
-/// the user name of the requester a service reply is about. A received text
-/// that is not valid UTF-8 drops that one call.
+/// `time` is seconds since 1970-01-01 00:00:00 UTC. In on_message() it is the
+/// message's delivery stamp when the server delayed it (and the stamp can be
+/// read), otherwise the Clock's now(); in every service reply it is the
+/// Clock's now() when the reply is read. `name` is the user name of the
+/// requester a service reply is about. A received text that is not valid
+/// UTF-8 drops that one call.
 class Handler {
 public:
     /// A reply of the admin service to send_admin_values().

@@ -33,9 +33,9 @@ void drop_unread_extensions(gloox::Client& client);
 std::optional<Endpoint> reached_endpoint(gloox::Client& client);
 void prefer_endpoint(gloox::Client& client, const Endpoint& endpoint);
 
-// In-process drivers (fuzzing, benchmarks) may replace the socket of every
-// client made from now on; null restores the socket. Not exported from the
-// shared library.
+// An in-process driver (the fuzzers) may replace the socket of every client
+// made from now on; null restores the socket. Not exported from the shared
+// library.
 using Connection_Maker = gloox::ConnectionBase* (*)(gloox::ConnectionDataHandler* handler);
 void set_connection_maker(Connection_Maker maker);
 
