@@ -10,8 +10,6 @@ using namespace Velta_Client;
 
 namespace {
 
-const std::string amp_ns = "http://jabber.org/protocol/amp";
-
 struct Sent {
     std::vector<Recorded> messages;
     const Recorded& operator[](std::size_t i) const { return messages.at(i); }
@@ -35,18 +33,6 @@ Sent sent_by(Wire_Host& host, Send send) {
     Sent sent{host.sent_messages()};
     if (!sent.messages.empty() && is_marker(sent.messages.back())) sent.messages.pop_back();
     return sent;
-}
-
-const gloox::Tag* rule_of(const Recorded& message) {
-    const gloox::Tag* amp = message.tag->findChild("amp");
-    if (!amp || amp->findAttribute("xmlns") != amp_ns) return nullptr;
-    return amp->findChild("rule");
-}
-
-// The rule element as written, for its attribute order.
-std::string raw_rule(const Recorded& message) {
-    const std::size_t at = message.raw.find("<rule");
-    return at == std::string::npos ? "" : message.raw.substr(at, message.raw.find("/>", at) + 2 - at);
 }
 
 }  // namespace
@@ -152,3 +138,4 @@ TEST(Outgoing, text_is_utf8_with_emoji_whole_and_forbidden_characters_replaced) 
     EXPECT_EQ(rule_of(sent[1])->findAttribute("userid"), "Zo\xC3\xAB\xEF\xBF\xBD");
     EXPECT_EQ(host.state(), STATE_CONNECTED);
 }
+
