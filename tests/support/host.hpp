@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -60,6 +61,18 @@ struct Host {
         return state() == Velta_Client::STATE_CONNECTED;
     }
 };
+
+// Each of the six send operations once, as a host calls them that does not
+// look at the state first.
+inline void send_every_operation(Velta_Client::Velta_Manager& manager) {
+    const std::uint32_t values[2] = {1, 2};
+    manager.send_message(1, u"Bob", u"to myself");
+    manager.send_admin_values(values, 2, u"v");
+    manager.send_admin_identifier(Velta_Client::Identifier128{}, u"i");
+    manager.send_admin_text(u"t");
+    manager.send_command_message(2, u"alice", u"c", 3);
+    manager.send_command_values(values, 2, u"cv", 4);
+}
 
 // A host whose server string is anything the test chooses (a name for the
 // private DNS server, a silent listener), timing every start and poll it
