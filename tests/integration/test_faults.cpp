@@ -130,7 +130,7 @@ void expect_login_after_restart(Host& host) {
 }  // namespace
 
 TEST(Prosody_Faults, server_killed_while_registering) {
-    Host host("ann", "pw");
+    Prosody_Host host("ann", "pw");
     host.manager->start();
     ASSERT_EQ(host.manager->get_state(), STATE_REGISTERING);
     ASSERT_TRUE(server_has_answered());
@@ -148,7 +148,7 @@ TEST(Prosody_Faults, server_killed_while_registering) {
 }
 
 TEST(Prosody_Faults, server_killed_between_registration_and_login) {
-    Host host("ben", "pw");
+    Prosody_Host host("ben", "pw");
     host.manager->start();
     // Step through the registration one poll at a time, until the answer
     // waiting is the one to the account creation. A poll may leave part of
@@ -172,7 +172,7 @@ TEST(Prosody_Faults, server_killed_between_registration_and_login) {
 }
 
 TEST(Prosody_Faults, server_killed_while_logging_in) {
-    Host host("cid", "pw");
+    Prosody_Host host("cid", "pw");
     host.manager->start();
     ASSERT_TRUE(poll_until(*host.manager, [&] { return host.manager->get_state() != STATE_REGISTERING; }));
     ASSERT_EQ(host.manager->get_state(), STATE_LOGGING_IN);
@@ -190,7 +190,7 @@ TEST(Prosody_Faults, server_killed_while_logging_in) {
 // A server that stops answering: the probes go unanswered until the
 // dead-link notice, which comes with every poll until the host decides.
 TEST(Prosody_Faults, server_frozen_until_the_dead_link_notice_then_resumed) {
-    Host host("dee", "pw");
+    Prosody_Host host("dee", "pw");
     ASSERT_TRUE(host.log_in());
     ASSERT_TRUE(host.settle(u"dee"));
     host.handler.take();
@@ -233,7 +233,7 @@ TEST(Prosody_Faults, server_frozen_until_the_dead_link_notice_then_resumed) {
 }
 
 TEST(Prosody_Faults, server_stopped_and_started_again_while_connected) {
-    Host host("eve", "pw");
+    Prosody_Host host("eve", "pw");
     ASSERT_TRUE(host.log_in());
     host.handler.take();
 
@@ -249,7 +249,7 @@ TEST(Prosody_Faults, server_stopped_and_started_again_while_connected) {
 // The server dies with the host's message unread: its kernel answers with a
 // reset, not an orderly close.
 TEST(Prosody_Faults, connection_reset_by_the_server) {
-    Host host("fay", "pw");
+    Prosody_Host host("fay", "pw");
     ASSERT_TRUE(host.log_in());
     host.handler.take();
 
@@ -285,7 +285,7 @@ TEST(Prosody_Faults, a_host_holding_more_than_1024_descriptors_survives_a_server
         GTEST_SKIP() << "cannot hold 1100 descriptors here";
     }
     {
-        Host host("gus", "pw");
+        Prosody_Host host("gus", "pw");
         ASSERT_TRUE(host.log_in());
         EXPECT_GE(connection_to_server(), 1024);
         ASSERT_TRUE(host.settle(u"gus"));

@@ -10,7 +10,7 @@ using Velta_Client::STATE_CONNECTED;
 using Velta_Client::STATE_IDLE;
 
 TEST(Prosody_Frozen, sends_to_a_frozen_server_end_in_a_lost_connection_not_a_blocked_host) {
-    Host alice("alice", "pw");
+    Prosody_Host alice("alice", "pw");
     ASSERT_TRUE(alice.log_in());
     alice.handler.take();
 

@@ -199,7 +199,7 @@ TEST(Prosody_Load, a_hundred_managers_in_pairs_exchange_ten_thousand_messages) {
 TEST(Prosody_Soak, start_and_logout_cycles_leave_resident_memory_flat) {
     const char* configured = std::getenv("VELTA_SOAK_CYCLES");
     const int cycles = configured ? std::atoi(configured) : 50;
-    Host host("soak", "pw");
+    Prosody_Host host("soak", "pw");
     int errors = 0;
     const auto cycle = [&](int n) {
         errors += host.handler.count("on_error");

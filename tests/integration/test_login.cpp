@@ -11,7 +11,7 @@ using Velta_Client::STATE_RESETTING;
 using Strings = std::vector<std::string>;
 
 TEST(Prosody_Login, new_user_registers_and_logs_in_without_errors) {
-    Host alice("Alice Ünicode 名前", "secret");
+    Prosody_Host alice("Alice Ünicode 名前", "secret");
     ASSERT_TRUE(alice.log_in());
     poll_for(*alice.manager, 200ms);
     EXPECT_EQ(alice.handler.take(), Strings{"on_connected()"});
@@ -19,10 +19,10 @@ TEST(Prosody_Login, new_user_registers_and_logs_in_without_errors) {
 
 TEST(Prosody_Login, returning_user_logs_in_after_the_name_conflict) {
     {
-        Host first("bob", "pw");
+        Prosody_Host first("bob", "pw");
         ASSERT_TRUE(first.log_in());
     }
-    Host again("bob", "pw");
+    Prosody_Host again("bob", "pw");
     ASSERT_TRUE(again.log_in());
     poll_for(*again.manager, 200ms);
     EXPECT_EQ(again.handler.take(), Strings{"on_connected()"});
@@ -30,10 +30,10 @@ TEST(Prosody_Login, returning_user_logs_in_after_the_name_conflict) {
 
 TEST(Prosody_Login, wrong_password_gives_one_error_and_idle) {
     {
-        Host owner("carol", "right");
+        Prosody_Host owner("carol", "right");
         ASSERT_TRUE(owner.log_in());
     }
-    Host intruder("carol", "wrong");
+    Prosody_Host intruder("carol", "wrong");
     EXPECT_FALSE(intruder.log_in());
     poll_for(*intruder.manager, 300ms);
     EXPECT_EQ(intruder.handler.take(),
@@ -42,7 +42,7 @@ TEST(Prosody_Login, wrong_password_gives_one_error_and_idle) {
 }
 
 TEST(Prosody_Login, logout_then_a_new_start_logs_in_again) {
-    Host dave("dave", "pw");
+    Prosody_Host dave("dave", "pw");
     ASSERT_TRUE(dave.log_in());
     dave.handler.take();
 
@@ -58,7 +58,7 @@ TEST(Prosody_Login, logout_then_a_new_start_logs_in_again) {
 }
 
 TEST(Prosody_Login, server_killed_while_connected_then_restarted) {
-    Host erin("erin", "pw");
+    Prosody_Host erin("erin", "pw");
     ASSERT_TRUE(erin.log_in());
     erin.handler.take();
 

@@ -23,7 +23,7 @@ bool has(const Recording_Handler& handler, const std::string& line) {
 }  // namespace
 
 TEST(Prosody_Messaging, two_hosts_chat_both_ways_and_each_gets_its_own_copy) {
-    Host alice("alice", "pw"), bob("bob", "pw");
+    Prosody_Host alice("alice", "pw"), bob("bob", "pw");
     ASSERT_TRUE(alice.log_in());
     ASSERT_TRUE(bob.log_in());
     // Until the server has taken bob's initial presence, it would store a
@@ -36,9 +36,9 @@ TEST(Prosody_Messaging, two_hosts_chat_both_ways_and_each_gets_its_own_copy) {
 
     alice.manager->send_message(1, u"bob", wide("Привет, bob 😀"));
     bob.manager->send_message(2, u"alice", wide("こんにちは 🎉"));
-    ASSERT_TRUE(poll_until({alice.manager, bob.manager},
+    ASSERT_TRUE(poll_until({alice.manager.get(), bob.manager.get()},
                            [&] { return alice.handler.events.size() >= 2 && bob.handler.events.size() >= 2; }));
-    poll_until({alice.manager, bob.manager}, [] { return false; }, 200ms);
+    poll_until({alice.manager.get(), bob.manager.get()}, [] { return false; }, 200ms);
 
     EXPECT_TRUE(has(bob.handler, "on_message(from=alice, body=Привет, bob 😀, time=6000)"))
         << ::testing::PrintToString(bob.handler.events);
@@ -51,16 +51,16 @@ TEST(Prosody_Messaging, two_hosts_chat_both_ways_and_each_gets_its_own_copy) {
 
 TEST(Prosody_Messaging, a_message_to_an_offline_user_arrives_at_login_with_its_send_time) {
     {
-        Host bob("bob", "pw");  // the account exists, then bob leaves
+        Prosody_Host bob("bob", "pw");  // the account exists, then bob leaves
         ASSERT_TRUE(bob.log_in());
     }
-    Host alice("alice", "pw");
+    Prosody_Host alice("alice", "pw");
     ASSERT_TRUE(alice.log_in());
     const auto sent_at = static_cast<std::int32_t>(std::time(nullptr));
     alice.manager->send_message(3, u"bob", u"while you were away");
     poll_for(*alice.manager, 300ms);
 
-    Host bob("bob", "pw");
+    Prosody_Host bob("bob", "pw");
     bob.clock.time = 42;  // the host's clock must not stand in for the stamp
     ASSERT_TRUE(bob.log_in());
     ASSERT_TRUE(poll_until(*bob.manager, [&] { return bob.handler.count("on_message") > 0; }));
@@ -76,7 +76,7 @@ TEST(Prosody_Messaging, each_service_request_gets_its_typed_reply) {
     velta_services::Service_Bot cmdadmin(prosody().address(), "cmdadmin", "cmdadmin-pw");
     ASSERT_TRUE(admin.connect());
     ASSERT_TRUE(cmdadmin.connect());
-    Host zoe("Zoë", "pw");
+    Prosody_Host zoe("Zoë", "pw");
     ASSERT_TRUE(zoe.log_in());
     zoe.handler.take();
     zoe.clock.time = 777;
@@ -109,7 +109,7 @@ TEST(Prosody_Messaging, each_service_request_gets_its_typed_reply) {
 TEST(Prosody_Messaging, a_stored_offline_notice_reaches_the_sender) {
     velta_services::Service_Bot admin(prosody().address(), "admin", "admin-pw");
     ASSERT_TRUE(admin.connect());
-    Host alice("alice", "pw");
+    Prosody_Host alice("alice", "pw");
     ASSERT_TRUE(alice.log_in());
     alice.handler.take();
 

@@ -3,7 +3,7 @@
 // and chat.
 #include "integration/prosody_server.hpp"
 #include "peer/dns_server.hpp"
-#include "wire/host_at.hpp"
+#include "support/host.hpp"
 
 #include <gtest/gtest.h>
 

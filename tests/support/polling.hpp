@@ -12,18 +12,25 @@ namespace velta_test {
 
 using namespace std::chrono_literals;
 
-// Polls every manager once per round (about 1 ms apart) until done() holds
-// after a round, or the limit passes. Returns done().
-template <class Done>
-bool poll_until(std::initializer_list<Velta_Client::Velta_Manager*> managers, Done done,
-                std::chrono::milliseconds limit = 10s) {
+// Runs round() about once a millisecond until done() holds after a round,
+// or the limit passes. Returns done().
+template <class Round, class Done>
+bool repeat_until(Round round, Done done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (true) {
-        for (auto* manager : managers) manager->poll();
+        round();
         if (done()) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(1ms);
     }
+}
+
+// Polls every manager once per round until done() holds after a round, or
+// the limit passes. Returns done().
+template <class Done>
+bool poll_until(std::initializer_list<Velta_Client::Velta_Manager*> managers, Done done,
+                std::chrono::milliseconds limit = 10s) {
+    return repeat_until([&] { for (auto* manager : managers) manager->poll(); }, done, limit);
 }
 
 template <class Done>

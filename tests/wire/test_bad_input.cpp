@@ -18,40 +18,15 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-const std::string amp = "http://jabber.org/protocol/amp";
-
-std::string chat(const std::string& from_node, const std::string& body, const std::string& children = "") {
-    return "<message type='chat' from='" + from_node + "@localhost/r'><body>" + body + "</body>" + children +
-           "</message>";
-}
-
-std::string bounce(const std::string& id, const std::string& rule, const std::string& error) {
-    return "<message type='error' from='_ym9i@localhost' id='" + id + "'><amp xmlns='" + amp + "'>" + rule +
-           "</amp>" + error + "</message>";
-}
-
-const std::string stored_rule = "<rule condition='deliver' value='stored' action='notify' userid='a'/>";
-const std::string unavailable =
-    "<error type='cancel'><service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>";
-
-std::string reply(const std::string& service, const std::string& body, const std::string& extra = "") {
-    return "<message type='chat' from='" + service + "@localhost/service'" + extra + "><body>" + body +
-           "</body></message>";
-}
-
 std::string command(const std::string& id, const std::string& reserve) {
     return "<message from='cmdadmin@localhost' id='" + id + "'><body>268470420 _ym9i@localhost z</body><amp xmlns='" +
-           amp + "'><rule reserve='" + reserve + "'/></amp></message>";
+           amp_namespace + "'><rule reserve='" + reserve + "'/></amp></message>";
 }
 
-std::string delayed(const std::string& delay) { return chat("_ym9i", "s", delay); }
+std::string delayed(const std::string& delay) { return chat("s", delay); }
 
 std::string nested(const std::string& inside, int levels) {
-    std::string out;
-    for (int i = 0; i < levels; ++i) out += "<a>";
-    out += inside;
-    for (int i = 0; i < levels; ++i) out += "</a>";
-    return out;
+    return repeated("<a>", levels) + inside + repeated("</a>", levels);
 }
 
 // One kind of input and what the host hears for it, in order.
@@ -75,20 +50,14 @@ struct Unit_Handler : Recording_Handler {
 struct Bad_Input : ::testing::Test {
     void SetUp() override {
         host.manager.reset(new_velta_manager(&host.clock, &handler, wide(host.peer.address()), u"Bob", u"pw"));
-        host.manager->start();
-        ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_CONNECTED; }));
+        ASSERT_TRUE(host.log_in());
         host.clock.time = 1234;
         handler.take();
     }
 
     Strings heard(const std::string& xml) {
-        handler.take();
         handler.bodies.clear();
-        host.peer.send_raw(xml + chat("_ym9i", "marker"));
-        host.poll_until([&] { return handler.count("on_message(from=bob, body=marker") > 0; });
-        Strings events = handler.take();
-        if (!events.empty()) events.pop_back();
-        return events;
+        return host.heard_by(handler, xml);
     }
 
     void expect_each(const std::vector<Kind>& kinds) {
@@ -108,46 +77,52 @@ struct Bad_Input : ::testing::Test {
 // some of them before the library sees them (the message then has no body).
 TEST_F(Bad_Input, text_bytes_from_the_server) {
     expect_each({
-        {"invalid UTF-8", chat("_ym9i", "a\xC3\x28z"), {}},
-        {"UTF-8 cut off inside a character", chat("_ym9i", "abc\xE4\xB8"), {}},
-        {"an overlong form", chat("_ym9i", "a\xC0\x80z"), {}},
-        {"a five-byte sequence", chat("_ym9i", "a\xF8\x88\x80\x80\x80z"), {}},
-        {"a control character", chat("_ym9i", "a\x01z"), {}},
-        {"a NUL byte", chat("_ym9i", std::string("a\0z", 3)), {}},
-        {"tab, line feed, carriage return", chat("_ym9i", "a\tb\nc\rd"),
-         {"on_message(from=bob, body=a\tb\nc\rd, time=1234)"}},
-        {"U+FFFE", chat("_ym9i", "a\xEF\xBF\xBEz"), {"on_message(from=bob, body=a\xEF\xBF\xBEz, time=1234)"}},
+        {"invalid UTF-8", chat("a\xC3\x28z"), {}},
+        {"UTF-8 cut off inside a character", chat("abc\xE4\xB8"), {}},
+        {"an overlong form", chat("a\xC0\x80z"), {}},
+        {"a five-byte sequence", chat("a\xF8\x88\x80\x80\x80z"), {}},
+        {"a control character", chat("a\x01z"), {}},
+        {"a NUL byte", chat(std::string("a\0z", 3)), {}},
+        {"tab, line feed, carriage return", chat("a\tb\nc\rd"), {"on_message(from=bob, body=a\tb\nc\rd, time=1234)"}},
+        {"U+FFFE", chat("a\xEF\xBF\xBEz"), {"on_message(from=bob, body=a\xEF\xBF\xBEz, time=1234)"}},
         // No UTF-8 form goes past U+10FFFF; U+110000 would have been NUL.
-        {"a code point past U+10FFFF", chat("_ym9i", "a\xF4\x90\x80\x80z"), {}},
-        {"character references in the BMP", chat("_ym9i", "&#65;&#x263A;&#9;"),
+        {"a code point past U+10FFFF", chat("a\xF4\x90\x80\x80z"), {}},
+        {"character references in the BMP",
+         chat("&#65;&#x263A;&#9;"),
          {"on_message(from=bob, body=A\xE2\x98\xBA\t, time=1234)"}},
-        {"entities in an attribute", bounce("9", "<rule condition='deliver' value='stored' action='notify' "
-                                                 "userid='&lt;b&gt;&amp;&apos;'/>", unavailable),
+        {"entities in an attribute",
+         bounce("_ym9i@localhost", "id='9'",
+                "<rule condition='deliver' value='stored' action='notify' "
+                "userid='&lt;b&gt;&amp;&apos;'/>"),
          {"on_message_stored(id=9, userid=<b>&')"}},
     });
 }
 
 TEST_F(Bad_Input, surrogates_written_as_three_byte_sequences_reach_the_host_as_units) {
-    EXPECT_EQ(heard(chat("_ym9i", "a\xED\xA0\x80z")).size(), 1u);
+    EXPECT_EQ(heard(chat("a\xED\xA0\x80z")).size(), 1u);
     ASSERT_GE(handler.bodies.size(), 1u);
     EXPECT_EQ(handler.bodies[0], u"a\xD800z");  // a lone surrogate, as it came
 
-    EXPECT_EQ(heard(chat("_ym9i", "\xED\xA0\xBD\xED\xB8\x80")), Strings{"on_message(from=bob, body=😀, time=1234)"});
+    EXPECT_EQ(heard(chat("\xED\xA0\xBD\xED\xB8\x80")), Strings{"on_message(from=bob, body=😀, time=1234)"});
     ASSERT_GE(handler.bodies.size(), 1u);
     EXPECT_EQ(handler.bodies[0], u"\xD83D\xDE00");
 }
 
 TEST_F(Bad_Input, huge_and_malformed_numbers) {
     expect_each({
-        {"id with leading zeros", bounce("007", stored_rule, unavailable), {"on_message_stored(id=7, userid=a)"}},
-        {"id of twenty digits", bounce("99999999999999999999", stored_rule, unavailable), {}},
-        {"reserve with leading zeros", command("1", "00000000000000000009"),
+        {"id with leading zeros",
+         bounce("_ym9i@localhost", "id='007'", stored_rule("a")),
+         {"on_message_stored(id=7, userid=a)"}},
+        {"id of twenty digits", bounce("_ym9i@localhost", "id='99999999999999999999'", stored_rule("a")), {}},
+        {"reserve with leading zeros",
+         command("1", "00000000000000000009"),
          {"on_command_values(name=bob, text=z, time=1234, reserve=9)"}},
         {"reserve with a space", command("1", " 5"), {}},
         {"reserve with a plus sign", command("1", "+5"), {}},
         {"empty reserve", command("1", ""), {}},
         {"id past 32 bits beside a reserve", command("4294967296", "5"), {}},
-        {"code with leading zeros", reply("admin", "000268470416 _ym9i@localhost z"),
+        {"code with leading zeros",
+         reply("admin", "000268470416 _ym9i@localhost z"),
          {"on_admin_text(name=bob, text=z, time=1234)"}},
         {"code past 32 bits", reply("admin", "268470416268470416 _ym9i@localhost z"), {}},
         {"negative code", reply("admin", "-268470416 _ym9i@localhost z"), {}},
@@ -168,22 +143,26 @@ TEST_F(Bad_Input, identifier_counts) {
 
 TEST_F(Bad_Input, missing_attributes_and_elements) {
     expect_each({
-        {"no sender", "<message type='chat'><body>anon</body></message>",
-         {"on_message(from=, body=anon, time=1234)"}},
-        {"no type", "<message from='_ym9i@localhost/r'><body>typeless</body></message>",
+        {"no sender", "<message type='chat'><body>anon</body></message>", {"on_message(from=, body=anon, time=1234)"}},
+        {"no type",
+         "<message from='_ym9i@localhost/r'><body>typeless</body></message>",
          {"on_message(from=bob, body=typeless, time=1234)"}},
         {"stored rule without userid",
-         bounce("9", "<rule condition='deliver' value='stored' action='notify'/>", unavailable), {}},
+         bounce("_ym9i@localhost", "id='9'", "<rule condition='deliver' value='stored' action='notify'/>"),
+         {}},
         {"amp without its namespace",
-         "<message type='error' from='x@localhost' id='9'><amp>" + stored_rule + "</amp>" + unavailable +
+         "<message type='error' from='x@localhost' id='9'><amp>" + stored_rule("a") + "</amp>" + service_unavailable +
              "</message>",
          {}},
-        {"error without id or body", "<message type='error' from='_ym9i@localhost'>" + unavailable + "</message>",
+        {"error without id or body",
+         "<message type='error' from='_ym9i@localhost'>" + service_unavailable + "</message>",
          {}},
         {"service reply without body", "<message from='admin@localhost'/>", {}},
-        {"delay without stamp", delayed("<delay xmlns='urn:xmpp:delay'/>"),
+        {"delay without stamp",
+         delayed("<delay xmlns='urn:xmpp:delay'/>"),
          {"on_message(from=bob, body=s, time=1234)"}},
-        {"'@' only in the resource", "<message from='localhost/a@b'><body>x</body></message>",
+        {"'@' only in the resource",
+         "<message from='localhost/a@b'><body>x</body></message>",
          {"on_message(from=, body=x, time=1234)"}},
     });
 }
@@ -192,10 +171,11 @@ TEST_F(Bad_Input, missing_attributes_and_elements) {
 // <error> leaks with several undefined ones (ASan and valgrind runs notice).
 TEST_F(Bad_Input, error_stanzas) {
     expect_each({
-        {"error with only a legacy code", bounce("9", stored_rule, "<error code='503'/>") + chat("_ym9i", "b"),
+        {"error with only a legacy code",
+         bounce("_ym9i@localhost", "id='9'", stored_rule("a"), "<error code='503'/>") + chat("b"),
          {"on_message(from=bob, body=b, time=1234)"}},
         {"error with conditions nobody defines",
-         bounce("9", stored_rule,
+         bounce("_ym9i@localhost", "id='9'", stored_rule("a"),
                 "<error type='cancel'><service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/>"
                 "<x xmlns='a'/><y xmlns='b'><z/></y><text xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>t</text>"
                 "<w/></error>"),
@@ -228,24 +208,25 @@ TEST_F(Bad_Input, long_names_deep_and_huge_stanzas) {
     for (int i = 0; i < 428; ++i) long_node += "_y_w_fh";  // "aaa" each
     const std::string body(60 * 1024, 'x');
     expect_each({
-        {"a node of 2996 characters", chat(long_node, "hi"),
+        {"a node of 2996 characters",
+         chat_from(long_node, "hi"),
          {"on_message(from=" + std::string(1284, 'a') + ", body=hi, time=1234)"}},
-        {"two bodies", "<message from='_ym9i@localhost/r'><body xml:lang='en'>one</body><body>two</body></message>",
+        {"two bodies",
+         "<message from='_ym9i@localhost/r'><body xml:lang='en'>one</body><body>two</body></message>",
          {"on_message(from=bob, body=two, time=1234)"}},
         // The stream, the message and 250 levels: within the 256 allowed.
-        {"250 levels of children", chat("_ym9i", "deep", nested("", 250)),
-         {"on_message(from=bob, body=deep, time=1234)"}},
-        {"a body of 60 KiB", chat("_ym9i", body),
-         {"on_message(from=bob, body=" + body + ", time=1234)"}},
-        {"a foreign element and an IQ", "<foo xmlns='bar'><baz/></foo><iq type='get' id='q' from='localhost'>"
-                                        "<query xmlns='jabber:iq:version'/></iq>",
+        {"250 levels of children", chat("deep", nested("", 250)), {"on_message(from=bob, body=deep, time=1234)"}},
+        {"a body of 60 KiB", chat(body), {"on_message(from=bob, body=" + body + ", time=1234)"}},
+        {"a foreign element and an IQ",
+         "<foo xmlns='bar'><baz/></foo><iq type='get' id='q' from='localhost'>"
+         "<query xmlns='jabber:iq:version'/></iq>",
          {}},
     });
 
     std::string many;
     Strings expected;
     for (int i = 0; i < 1000; ++i) {
-        many += chat("_ym9i", std::to_string(i));
+        many += chat(std::to_string(i));
         expected.push_back("on_message(from=bob, body=" + std::to_string(i) + ", time=1234)");
     }
     EXPECT_EQ(heard(many), expected) << "a thousand stanzas in one write";
@@ -254,30 +235,30 @@ TEST_F(Bad_Input, long_names_deep_and_huge_stanzas) {
 // Input that ends the stream: the host hears the lost link, the manager is
 // idle after that poll, and a new start logs in.
 TEST(Bad_Input_Ending, input_that_ends_the_stream) {
-    std::string many_children, many_attributes;
-    for (int i = 0; i < 1100; ++i) many_children += "<a/>";
-    for (int i = 0; i < 2000; ++i) many_attributes += " a" + std::to_string(i) + "='x'";
+    const std::string many_children = repeated("<a/>", 1100);
+    const std::string many_attributes = attributes(2000);
     const std::vector<Kind> kinds = {
         {"not XML", "<message><body>x</bod></message>", {}},
         // gloox reads no reference past U+FFFF, though XML allows them.
-        {"a reference to a character past U+FFFF", chat("_ym9i", "&#x1F600;"), {}},
-        {"a reference to a control character", chat("_ym9i", "&#x1;"), {}},
-        {"an undefined entity", chat("_ym9i", "&nbsp;"), {}},
+        {"a reference to a character past U+FFFF", chat("&#x1F600;"), {}},
+        {"a reference to a control character", chat("&#x1;"), {}},
+        {"an undefined entity", chat("&nbsp;"), {}},
         {"a stream error", "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error>", {}},
         {"a comment", "<!-- hi -->", {}},
         {"a document type", "<!DOCTYPE x>", {}},
         // Not an error about the password: the login was long accepted.
         {"a SASL failure after login",
-         "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><not-authorized/></failure>", {}},
+         "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><not-authorized/></failure>",
+         {}},
         // Refused before gloox, whose recursion would overflow the stack.
-        {"nesting beyond 256 levels", chat("_ym9i", "deep", nested("", 300)), {}},
-        {"nesting 100,000 levels deep", chat("_ym9i", "deep", nested("", 100000)), {}},
+        {"nesting beyond 256 levels", chat("deep", nested("", 300)), {}},
+        {"nesting 100,000 levels deep", chat("deep", nested("", 100000)), {}},
         // One element may hold 64 KiB and 1,024 elements and attributes,
         // finished or not; a reference has at most 8 characters.
-        {"a body of a megabyte", chat("_ym9i", std::string(1 << 20, 'x')), {}},
-        {"a stanza of 70,000 bytes", chat("_ym9i", std::string(70000, 'x')), {}},
+        {"a body of a megabyte", chat(std::string(1 << 20, 'x')), {}},
+        {"a stanza of 70,000 bytes", chat(std::string(70000, 'x')), {}},
         {"an unfinished stanza past 64 KiB", "<message from='_ym9i@localhost/r'><body>" + std::string(70000, 'x'), {}},
-        {"a stanza with 1,100 children", chat("_ym9i", "many", many_children), {}},
+        {"a stanza with 1,100 children", chat("many", many_children), {}},
         {"an unfinished start tag with 2,000 attributes", "<message" + many_attributes, {}},
         {"a reference without its ';'", "<message from='_ym9i@localhost/r'><body>&" + std::string(100, 'a'), {}},
         {"a reference without its ';' in an attribute", "<message from='&" + std::string(100, 'a'), {}},
@@ -285,6 +266,7 @@ TEST(Bad_Input_Ending, input_that_ends_the_stream) {
     for (const Kind& kind : kinds) {
         Wire_Host host;
         ASSERT_TRUE(host.log_in()) << kind.kind;
+        host.handler.take();
         host.peer.send_raw(kind.server_writes);
         ASSERT_TRUE(host.poll_until([&] { return host.state() != STATE_CONNECTED; })) << kind.kind;
         EXPECT_EQ(host.state(), STATE_IDLE) << kind.kind;
@@ -310,6 +292,7 @@ TEST(Bad_Host_Input, passwords_with_characters_xml_cannot_carry_register_what_th
         Wire_Host host;
         host.manager.reset(new_velta_manager(&host.clock, &host.handler, wide(host.peer.address()), u"bob", password));
         ASSERT_TRUE(host.log_in());
+        host.handler.take();
         EXPECT_EQ(host.peer.password_of("_ym9i"), "p\xEF\xBF\xBDw");
         host.poll_for(50ms);
         EXPECT_TRUE(host.handler.events.empty());
@@ -360,6 +343,7 @@ TEST(Bad_Host_Input, sends_with_odd_addressees_and_huge_payloads_go_out_whole) {
 TEST(Bad_Host_Input, a_message_larger_than_the_send_buffer_ends_the_connection) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.manager->send_admin_text(std::u16string(6 * 1024 * 1024, u'\x4E2D'));  // 18 MB of UTF-8
     EXPECT_EQ(host.state(), STATE_RESETTING);
     host.manager->poll();

@@ -4,8 +4,8 @@
 // seconds of the host's clock after start (or the login step) without an
 // opened stream end the attempt like an unreachable server.
 #include "peer/scripted_peer.hpp"
+#include "support/host.hpp"
 #include "support/loopback.hpp"
-#include "wire/host_at.hpp"
 
 #include <gtest/gtest.h>
 

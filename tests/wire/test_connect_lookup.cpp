@@ -4,8 +4,8 @@
 // /etc/resolv.conf (a private mount namespace: root, as in CI).
 #include "peer/dns_server.hpp"
 #include "peer/scripted_peer.hpp"
+#include "support/host.hpp"
 #include "support/loopback.hpp"
-#include "wire/host_at.hpp"
 
 #include <gtest/gtest.h>
 

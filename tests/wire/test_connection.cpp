@@ -39,6 +39,7 @@ void tick(Wire_Host& host, int seconds) {
 TEST(Connection, the_first_probe_goes_out_eleven_seconds_after_the_last) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.peer.clear_recorded();
     tick(host, 10);
     host.poll_for(50ms);
@@ -65,6 +66,7 @@ TEST(Connection, unanswered_probes_past_one_hundred_mean_a_dead_link_until_the_n
     Wire_Host host;
     host.peer.set_echo(false);
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     for (int probe = 1; probe <= 100; ++probe) tick(host, 11);
     EXPECT_TRUE(host.handler.take().empty());
 
@@ -85,6 +87,7 @@ TEST(Connection, unanswered_probes_past_one_hundred_mean_a_dead_link_until_the_n
     host.handler.take();
     host.peer.set_echo(true);
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     tick(host, 11);
     host.poll_for(100ms);
     EXPECT_TRUE(host.handler.events.empty());  // a new login starts counting afresh
@@ -93,6 +96,7 @@ TEST(Connection, unanswered_probes_past_one_hundred_mean_a_dead_link_until_the_n
 TEST(Connection, logout_gives_one_disconnect_then_idle) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.manager->logout();
     EXPECT_EQ(host.state(), STATE_RESETTING);
     host.manager->logout();
@@ -113,6 +117,7 @@ TEST(Connection, a_server_that_closes_the_connection_is_heard_until_the_next_log
     for (const bool reset : {false, true}) {
         Wire_Host host;
         ASSERT_TRUE(host.log_in());
+        host.handler.take();
         if (reset)
             host.peer.reset_connection();
         else
@@ -138,6 +143,7 @@ TEST(Connection, a_server_that_closes_the_connection_is_heard_until_the_next_log
 TEST(Connection, writing_to_a_closed_connection_neither_signals_nor_loses_the_disconnect) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.peer.reset_connection();
     std::this_thread::sleep_for(50ms);
     // No poll in between: the sends meet the dead socket first.
@@ -171,6 +177,7 @@ TEST(Connection, a_host_with_more_than_1024_open_files_still_connects_and_chats)
     {
         Wire_Host host;
         ASSERT_TRUE(host.log_in());
+        host.handler.take();
         host.manager->send_message(1, u"Bob", u"to myself");
         ASSERT_TRUE(host.poll_until([&] { return host.handler.count("on_message") >= 1; }));
         EXPECT_EQ(host.handler.events[0], "on_message(from=Bob, body=to myself, time=1000)");
@@ -202,6 +209,7 @@ int open_descriptors() {
 TEST(Connection, a_thousand_start_and_logout_cycles_leave_nothing_behind) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.manager->logout();
     host.manager->poll();
     // The peer lives in this process too: count once it has closed its side.
@@ -212,6 +220,7 @@ TEST(Connection, a_thousand_start_and_logout_cycles_leave_nothing_behind) {
     const int descriptors = open_descriptors();
     for (int cycle = 0; cycle < 1000; ++cycle) {
         ASSERT_TRUE(host.log_in()) << cycle;
+        host.handler.take();
         host.manager->logout();
         host.manager->poll();
         ASSERT_EQ(host.state(), STATE_IDLE);

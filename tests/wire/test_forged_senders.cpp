@@ -22,6 +22,7 @@ std::string message_from(const std::string& from, const std::string& body) {
 TEST(Forged_Senders, service_replies_from_another_domain_are_dropped) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.inject(message_from("admin@evil.example", reply_body), 0);
     host.inject(message_from("cmdadmin@evil.example/x", "268470419 _ym9i@localhost/r hi"), 0);
     host.inject(message_from("admin@localhost.evil.example", reply_body), 0);
@@ -34,6 +35,7 @@ TEST(Forged_Senders, service_replies_from_another_domain_are_dropped) {
 TEST(Forged_Senders, chats_from_another_domain_are_dropped) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.inject(message_from("_qm9i@evil.example/r", "hello"), 0);
     host.inject(message_from("evil.example", "hello"), 0);
     host.inject(message_from("", "hello"), 0);
@@ -46,6 +48,7 @@ TEST(Forged_Senders, chats_from_another_domain_are_dropped) {
 TEST(Forged_Senders, a_message_without_a_sender_is_from_our_own_account) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.inject("<message type='chat'><body>from the account</body></message>");
     EXPECT_EQ(host.handler.take(), Strings{"on_message(from=, body=from the account, time=1000)"});
 }
@@ -53,13 +56,12 @@ TEST(Forged_Senders, a_message_without_a_sender_is_from_our_own_account) {
 TEST(Forged_Senders, stored_notices_from_another_domain_are_dropped) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
-    const std::string bounce_tail =
-        "' id='7'><amp xmlns='http://jabber.org/protocol/amp'><rule condition='deliver' value='stored' "
-        "action='notify' userid='alice'/></amp><error type='wait'><resource-constraint "
-        "xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>";
-    host.inject("<message type='error' from='_ywxpy2u@evil.example" + bounce_tail, 0);
+    host.handler.take();
+    const std::string resource_constraint =
+        "<error type='wait'><resource-constraint xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>";
+    host.inject(bounce("_ywxpy2u@evil.example", "id='7'", stored_rule("alice"), resource_constraint), 0);
     EXPECT_TRUE(host.handler.take().empty());
-    host.inject("<message type='error' from='_ywxpy2u@localhost" + bounce_tail);
+    host.inject(bounce("_ywxpy2u@localhost", "id='7'", stored_rule("alice"), resource_constraint));
     EXPECT_EQ(host.handler.take(), Strings{"on_message_stored(id=7, userid=alice)"});
 }
 

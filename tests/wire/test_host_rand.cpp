@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <gloox/base64.h>
-#include <gloox/tag.h>
-
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -23,8 +20,7 @@ std::vector<std::string> scram_nonces(const Scripted_Peer& peer) {
     std::vector<std::string> out;
     for (const auto& stanza : peer.stanzas()) {
         if (stanza.name != "auth" || stanza.attribute("mechanism") != "SCRAM-SHA-1") continue;
-        const std::string first = gloox::Base64::decode64(stanza.tag->cdata());
-        out.push_back(first.substr(first.rfind(",r=") + 3));
+        out.push_back(scram_client_nonce(stanza));
     }
     return out;
 }

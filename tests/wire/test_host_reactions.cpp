@@ -10,6 +10,7 @@ using Strings = std::vector<std::string>;
 TEST(Host_Reactions, messages_of_one_poll_arrive_in_order_and_a_logout_from_a_callback_follows_them) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.handler.on_event = [&](const std::string& event) {
         if (event.find("body=two") != std::string::npos) host.manager->logout();
     };
@@ -53,6 +54,7 @@ TEST(Host_Reactions, sending_from_a_callback_goes_out_at_once) {
 TEST(Host_Reactions, destroying_a_connected_manager_closes_quietly) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     const int reads = host.clock.reads;
     host.manager.reset();
     EXPECT_TRUE(host.handler.events.empty());

@@ -14,21 +14,12 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-std::string chat(const std::string& body) {
-    return "<message type='chat' from='_ym9i@localhost/r'><body>" + body + "</body></message>";
-}
-
-std::string repeated(const std::string& text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) out += text;
-    return out;
-}
-
 // The server writes `xml`; the host hears the lost link once, is idle after
 // it, and logs in again.
 void expect_connection_ended(const std::string& what, const std::string& xml, const Strings& heard_first = {}) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in()) << what;
+    host.handler.take();
     host.clock.time = 1234;
     host.peer.send_raw(xml);
     ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; })) << what;
@@ -65,6 +56,7 @@ TEST(Hostile_Parser, a_processing_instruction_between_stanzas) {
 TEST(Hostile_Parser, the_declaration_between_stanzas_is_read_as_gloox_reads_it) {
     Wire_Host host;
     ASSERT_TRUE(host.log_in());
+    host.handler.take();
     host.clock.time = 1234;
     host.peer.send_raw(chat("one") + "<?xml version='1.0'?>" + chat("two"));
     ASSERT_TRUE(host.poll_until([&] { return host.handler.events.size() >= 2; }));

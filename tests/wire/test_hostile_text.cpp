@@ -13,29 +13,13 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-std::string chat(const std::string& body, const std::string& children = "") {
-    return "<message type='chat' from='_ym9i@localhost/r'><body>" + body + "</body>" + children + "</message>";
-}
-
-std::string admin_text(const std::string& text) {
-    return "<message type='chat' from='admin@localhost/service'><body>268470416 _ym9i@localhost/r " + text +
-           "</body></message>";
-}
+std::string admin_text(const std::string& text) { return reply("admin", "268470416 _ym9i@localhost/r " + text); }
 
 struct Hostile_Text : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(host.log_in());
-        host.clock.time = 1234;
-    }
-
-    // What the host hears for xml, a marker chat behind it.
-    Strings heard(const std::string& xml) {
         host.handler.take();
-        host.peer.send_raw(xml + chat("marker"));
-        host.poll_until([&] { return host.handler.count("on_message(from=bob, body=marker") > 0; });
-        Strings events = host.handler.take();
-        if (!events.empty()) events.pop_back();
-        return events;
+        host.clock.time = 1234;
     }
 
     Wire_Host host;
@@ -48,11 +32,11 @@ struct Hostile_Text : ::testing::Test {
 TEST_F(Hostile_Text, overlong_and_over_long_utf8_drops_the_message) {
     for (const std::string bad : {"\xE0\x80\xBC", "\xE0\x80\x80", "\xF0\x80\x80\xBC", "\xE0\x9F\xBF",
                                   "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xF4\x90\x80\xBC"}) {
-        EXPECT_TRUE(heard(chat("a" + bad + "b")).empty()) << testing::PrintToString(bad);
-        EXPECT_TRUE(heard(admin_text("a" + bad + "b")).empty()) << testing::PrintToString(bad);
+        EXPECT_TRUE(host.heard(chat("a" + bad + "b")).empty()) << testing::PrintToString(bad);
+        EXPECT_TRUE(host.heard(admin_text("a" + bad + "b")).empty()) << testing::PrintToString(bad);
     }
-    EXPECT_EQ(heard(admin_text("ab")), Strings{"on_admin_text(name=bob, text=ab, time=1234)"});
-    EXPECT_EQ(heard(chat("a\xE0\xA0\x80\xF0\x90\x80\x80z")),
+    EXPECT_EQ(host.heard(admin_text("ab")), Strings{"on_admin_text(name=bob, text=ab, time=1234)"});
+    EXPECT_EQ(host.heard(chat("a\xE0\xA0\x80\xF0\x90\x80\x80z")),
               Strings{"on_message(from=bob, body=a\xE0\xA0\x80\xF0\x90\x80\x80z, time=1234)"});
 }
 
@@ -62,7 +46,7 @@ TEST_F(Hostile_Text, stamps_before_the_least_32_bit_time_read_as_the_clock) {
                                     "<x xmlns='jabber:x:delay' stamp='19000101T00:00:00'/>",
                                     "<delay xmlns='urn:xmpp:delay' stamp='1901-12-13T20:45:51Z'/>",
                                     "<delay xmlns='urn:xmpp:delay' stamp='0000-01-01T00:00:00Z'/>"})
-        EXPECT_EQ(heard(chat("old", delay)), Strings{"on_message(from=bob, body=old, time=1234)"}) << delay;
-    EXPECT_EQ(heard(chat("old", "<delay xmlns='urn:xmpp:delay' stamp='1901-12-13T20:45:52Z'/>")),
+        EXPECT_EQ(host.heard(chat("old", delay)), Strings{"on_message(from=bob, body=old, time=1234)"}) << delay;
+    EXPECT_EQ(host.heard(chat("old", "<delay xmlns='urn:xmpp:delay' stamp='1901-12-13T20:45:52Z'/>")),
               Strings{"on_message(from=bob, body=old, time=-2147483648)"});
 }

@@ -8,42 +8,11 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-const std::string amp = "http://jabber.org/protocol/amp";
-
-std::string stored_rule(const std::string& userid) {
-    return "<rule condition='deliver' value='stored' action='notify' userid='" + userid + "'/>";
-}
-
-std::string bounce(const std::string& id_attribute, const std::string& rules) {
-    return "<message type='error' from='bob@localhost' " + id_attribute + "><amp xmlns='" + amp + "'>" + rules +
-           "</amp><error type='cancel'><service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>"
-           "</message>";
-}
-
-std::string reply(const std::string& service, const std::string& body, const std::string& extra = "") {
-    return "<message type='chat' from='" + service + "@localhost/service'" + extra + "><body>" + body +
-           "</body></message>";
-}
-
-std::string chat(const std::string& from_node, const std::string& body, const std::string& children = "") {
-    return "<message type='chat' from='" + from_node + "@localhost/r'><body>" + body + "</body>" + children +
-           "</message>";
-}
-
-// Sends a marker chat behind the messages under test, so that everything the
-// host hears before the marker is theirs.
-Strings heard(Wire_Host& host, const std::string& xml) {
-    host.handler.take();
-    host.peer.send_raw(xml + chat("_ym9i", "marker"));
-    host.poll_until([&] { return host.handler.count("on_message(from=bob, body=marker") > 0; });
-    Strings events = host.handler.take();
-    if (!events.empty()) events.pop_back();
-    return events;
-}
-
+// A logged-in host; what it heard of the login is taken.
 struct Incoming : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(host.log_in());
+        host.handler.take();
         host.clock.time = 1234;
     }
     Wire_Host host;
@@ -52,79 +21,83 @@ struct Incoming : ::testing::Test {
 }  // namespace
 
 TEST_F(Incoming, a_stored_offline_bounce_names_each_matching_rule) {
-    EXPECT_EQ(heard(host, bounce("id='42'", stored_rule("Bob") + "<rule condition='deliver'/>" + stored_rule(""))),
+    EXPECT_EQ(host.heard(bounce("bob@localhost", "id='42'",
+                                stored_rule("Bob") + "<rule condition='deliver'/>" + stored_rule(""))),
               (Strings{"on_message_stored(id=42, userid=Bob)", "on_message_stored(id=42, userid=)"}));
 }
 
 TEST_F(Incoming, an_error_with_an_id_but_no_stored_rule_is_dropped_whoever_sent_it) {
-    EXPECT_TRUE(heard(host, bounce("id='1'", "")).empty());
-    EXPECT_TRUE(heard(host, "<message type='error' id='2' from='admin@localhost'><body>268470416 a@localhost x</body>"
-                            "<error type='cancel'><item-not-found xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/>"
-                            "</error></message>")
+    EXPECT_TRUE(host.heard(bounce("bob@localhost", "id='1'", "")).empty());
+    EXPECT_TRUE(host.heard("<message type='error' id='2' from='admin@localhost'><body>268470416 a@localhost x</body>"
+                           "<error type='cancel'><item-not-found xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/>"
+                           "</error></message>")
                     .empty());
 }
 
 TEST_F(Incoming, an_error_without_an_id_is_an_ordinary_chat_message) {
-    EXPECT_EQ(heard(host, "<message type='error' from='_ym9i@localhost'><body>oops</body><error type='cancel'>"
-                          "<service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>"),
+    EXPECT_EQ(host.heard("<message type='error' from='_ym9i@localhost'><body>oops</body><error type='cancel'>"
+                         "<service-unavailable xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></message>"),
               Strings{"on_message(from=bob, body=oops, time=1234)"});
 }
 
 TEST_F(Incoming, bad_ids_drop_only_their_own_message) {
-    EXPECT_TRUE(heard(host, bounce("id='x1'", stored_rule("a"))).empty());
-    EXPECT_TRUE(heard(host, bounce("id='-1'", stored_rule("a"))).empty());
-    EXPECT_TRUE(heard(host, bounce("id='4294967296'", stored_rule("a"))).empty());
-    EXPECT_EQ(heard(host, bounce("id=''", stored_rule("a")) + bounce("id='4294967295'", stored_rule("b"))),
+    EXPECT_TRUE(host.heard(bounce("bob@localhost", "id='x1'", stored_rule("a"))).empty());
+    EXPECT_TRUE(host.heard(bounce("bob@localhost", "id='-1'", stored_rule("a"))).empty());
+    EXPECT_TRUE(host.heard(bounce("bob@localhost", "id='4294967296'", stored_rule("a"))).empty());
+    EXPECT_EQ(host.heard(bounce("bob@localhost", "id=''", stored_rule("a")) +
+                         bounce("bob@localhost", "id='4294967295'", stored_rule("b"))),
               Strings{"on_message_stored(id=4294967295, userid=b)"});
 }
 
 TEST_F(Incoming, both_services_answer_with_every_code) {
     for (const std::string service : {"admin", "cmdadmin"}) {
-        EXPECT_EQ(heard(host, reply(service, "268470416 _ym9i@localhost/zorvan see you")),
+        EXPECT_EQ(host.heard(reply(service, "268470416 _ym9i@localhost/zorvan see you")),
                   Strings{"on_admin_text(name=bob, text=see you, time=1234)"});
-        EXPECT_EQ(heard(host, reply(service, "268470408 _ym9i@localhost 1 2\n3")),
+        EXPECT_EQ(host.heard(reply(service, "268470408 _ym9i@localhost 1 2\n3")),
                   Strings{"on_admin_values(name=bob, text=1 2\n3, time=1234)"});
-        EXPECT_EQ(heard(host, reply(service, "268470409 _ym9i@localhost 4 abcd rest")),
+        EXPECT_EQ(host.heard(reply(service, "268470409 _ym9i@localhost 4 abcd rest")),
                   Strings{"on_admin_identifier(name=bob, field=abcd\\0, text=rest, time=1234)"});
-        EXPECT_EQ(heard(host, reply(service, "268470420 _ym9i@localhost ")),
+        EXPECT_EQ(host.heard(reply(service, "268470420 _ym9i@localhost ")),
                   Strings{"on_command_values(name=bob, text=, time=1234, reserve=0)"});
     }
 }
 
 TEST_F(Incoming, command_replies_take_the_reserve_of_the_last_rule) {
-    const std::string rules = "<amp xmlns='" + amp + "'><rule reserve='3'/><rule/><rule reserve='7'/></amp>";
-    EXPECT_EQ(heard(host, "<message type='chat' from='cmdadmin@localhost' id='5'><body>268470419 _ym9i@localhost "
-                          "done</body>" + rules + "</message>"),
+    const std::string rules = "<amp xmlns='" + amp_namespace + "'><rule reserve='3'/><rule/><rule reserve='7'/></amp>";
+    EXPECT_EQ(host.heard("<message type='chat' from='cmdadmin@localhost' id='5'><body>268470419 _ym9i@localhost "
+                         "done</body>" +
+                         rules + "</message>"),
               Strings{"on_command_message(code=268470419, name=bob, text=done, time=1234, reserve=7)"});
     // A rule with a reserve needs a numeric message id; a bad reserve drops it too.
-    EXPECT_TRUE(heard(host, "<message type='chat' from='cmdadmin@localhost'><body>268470419 a@localhost x</body>" +
-                                rules + "</message>")
+    EXPECT_TRUE(host.heard("<message type='chat' from='cmdadmin@localhost'><body>268470419 a@localhost x</body>" +
+                           rules + "</message>")
                     .empty());
-    EXPECT_TRUE(heard(host, "<message type='chat' from='cmdadmin@localhost' id='1'><body>268470420 a@localhost x"
-                            "</body><amp xmlns='" + amp + "'><rule reserve='nine'/></amp></message>")
+    EXPECT_TRUE(host.heard("<message type='chat' from='cmdadmin@localhost' id='1'><body>268470420 a@localhost x"
+                           "</body><amp xmlns='" +
+                           amp_namespace + "'><rule reserve='nine'/></amp></message>")
                     .empty());
 }
 
 TEST_F(Incoming, unusable_replies_are_dropped_silently) {
     for (const std::string body : {"12 _ym9i@localhost x", "hello", "268470409 _ym9i@localhost 1 a x",
                                    "268470409 _ym9i@localhost 4294967295 abc", "268470409 _ym9i@localhost x"})
-        EXPECT_TRUE(heard(host, reply("admin", body)).empty()) << body;
+        EXPECT_TRUE(host.heard(reply("admin", body)).empty()) << body;
     // A capitalised node is not a service: an ordinary chat message.
-    EXPECT_EQ(heard(host, reply("Admin", "268470416 a@localhost x")).size(), 1u);
+    EXPECT_EQ(host.heard(reply("Admin", "268470416 a@localhost x")).size(), 1u);
 }
 
 TEST_F(Incoming, chat_messages_carry_their_delay_stamp_or_the_clock) {
-    EXPECT_EQ(heard(host, chat("_ym9i", "now")), Strings{"on_message(from=bob, body=now, time=1234)"});
-    EXPECT_EQ(heard(host, chat("_ym9i", "old", "<x xmlns='jabber:x:delay' stamp='20080115T10:20:30'/>")),
+    EXPECT_EQ(host.heard(chat("now")), Strings{"on_message(from=bob, body=now, time=1234)"});
+    EXPECT_EQ(host.heard(chat("old", "<x xmlns='jabber:x:delay' stamp='20080115T10:20:30'/>")),
               Strings{"on_message(from=bob, body=old, time=1200392430)"});
-    EXPECT_EQ(heard(host, chat("_ym9i", "new", "<delay xmlns='urn:xmpp:delay' stamp='2008-01-15T10:20:30.123+02:00'/>")),
+    EXPECT_EQ(host.heard(chat("new", "<delay xmlns='urn:xmpp:delay' stamp='2008-01-15T10:20:30.123+02:00'/>")),
               Strings{"on_message(from=bob, body=new, time=1200385230)"});
-    EXPECT_EQ(heard(host, chat("_ym9i", "bad", "<delay xmlns='urn:xmpp:delay' stamp='2008-02-30T10:20:30Z'/>")),
+    EXPECT_EQ(host.heard(chat("bad", "<delay xmlns='urn:xmpp:delay' stamp='2008-02-30T10:20:30Z'/>")),
               Strings{"on_message(from=bob, body=bad, time=1234)"});
 }
 
 TEST_F(Incoming, texts_arrive_whole_and_undecodable_ones_drop_alone) {
-    EXPECT_EQ(heard(host, chat("_ym9i", "\xF0\x9F\x98\x80 \xE4\xB8\xAD\xE6\x96\x87 \xD0\xBC\xD0\xB8\xD1\x80")),
+    EXPECT_EQ(host.heard(chat("\xF0\x9F\x98\x80 \xE4\xB8\xAD\xE6\x96\x87 \xD0\xBC\xD0\xB8\xD1\x80")),
               Strings{"on_message(from=bob, body=😀 中文 мир, time=1234)"});
     // A received node of any length decodes in full.
     const std::string long_name(120, 'a');
@@ -132,7 +105,8 @@ TEST_F(Incoming, texts_arrive_whole_and_undecodable_ones_drop_alone) {
     for (char c : std::string("YWFh")) node += c == 'Y' ? std::string("_y") : std::string(1, c);
     std::string long_node;
     for (int i = 0; i < 40; ++i) long_node += node;
-    EXPECT_EQ(heard(host, chat(long_node, "hi")), Strings{"on_message(from=" + long_name + ", body=hi, time=1234)"});
+    EXPECT_EQ(host.heard(chat_from(long_node, "hi")),
+              Strings{"on_message(from=" + long_name + ", body=hi, time=1234)"});
     // A node whose bytes are not UTF-8 (FF) cannot become host text: dropped.
-    EXPECT_TRUE(heard(host, chat("__w", "from nowhere")).empty());
+    EXPECT_TRUE(host.heard(chat_from("__w", "from nowhere")).empty());
 }

@@ -48,20 +48,8 @@ TEST(Manager_Shell, a_new_manager_is_idle_and_has_read_the_clock_once) {
     EXPECT_TRUE(handler.events.empty());
 }
 
-TEST(Manager_Shell, operations_that_do_not_apply_do_nothing) {
-    Test_Clock clock;
-    Recording_Handler handler;
-    auto manager = make(clock, handler, refusing_server());
-    const std::uint32_t values[] = {1, 2};
-    manager->logout();
-    manager->send_message(1, u"alice", u"hi");
-    manager->send_admin_values(values, 2, u"t");
-    manager->send_admin_text(u"t");
-    manager->send_command_values(values, 2, u"t", 3);
-    manager->poll();
-    EXPECT_EQ(manager->get_state(), STATE_IDLE);
-    EXPECT_TRUE(handler.events.empty());
-}
+// Operations that do not apply in a state do nothing: the send operations
+// in each such state, with a server watching, in test_outgoing.cpp.
 
 TEST(Manager_Shell, an_unreachable_server_ends_in_one_disconnect_and_idle) {
     Test_Clock clock;

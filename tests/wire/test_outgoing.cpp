@@ -5,12 +5,14 @@
 
 #include <gloox/tag.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 using namespace velta_test;
 using namespace Velta_Client;
 
 namespace {
-
-const std::string amp_ns = "http://jabber.org/protocol/amp";
 
 struct Sent {
     std::vector<Recorded> messages;
@@ -35,18 +37,6 @@ Sent sent_by(Wire_Host& host, Send send) {
     Sent sent{host.sent_messages()};
     if (!sent.messages.empty() && is_marker(sent.messages.back())) sent.messages.pop_back();
     return sent;
-}
-
-const gloox::Tag* rule_of(const Recorded& message) {
-    const gloox::Tag* amp = message.tag->findChild("amp");
-    if (!amp || amp->findAttribute("xmlns") != amp_ns) return nullptr;
-    return amp->findChild("rule");
-}
-
-// The rule element as written, for its attribute order.
-std::string raw_rule(const Recorded& message) {
-    const std::size_t at = message.raw.find("<rule");
-    return at == std::string::npos ? "" : message.raw.substr(at, message.raw.find("/>", at) + 2 - at);
 }
 
 }  // namespace
@@ -151,4 +141,128 @@ TEST(Outgoing, text_is_utf8_with_emoji_whole_and_forbidden_characters_replaced) 
     EXPECT_EQ(sent[1].child_text("body"), expected);
     EXPECT_EQ(rule_of(sent[1])->findAttribute("userid"), "Zo\xC3\xAB\xEF\xBF\xBD");
     EXPECT_EQ(host.state(), STATE_CONNECTED);
+}
+
+// The send operations act only while connected. In every other state a host
+// reaches, with the server watching the wire, the six of them put nothing on
+// it and report nothing; nor does logout() outside connected. The host calls
+// them from its frame, and from every callback it gets outside connected.
+TEST(Outgoing, no_send_reaches_the_server_outside_the_connected_state) {
+    using Strings = std::vector<std::string>;
+    Wire_Host host;
+    std::vector<int> states_in_callbacks;
+    host.handler.on_event = [&](const std::string&) {
+        states_in_callbacks.push_back(host.state());
+        if (host.state() != STATE_CONNECTED) send_every_operation(*host.manager);
+    };
+    // Everything the client wrote on `connection` has been read once the
+    // peer has seen the client close it.
+    const auto closed = [&](int connection) {
+        return host.peer.wait_for([&] { return !host.peer.is_open(connection); }, 5s, [&] { host.manager->poll(); });
+    };
+
+    // Idle before the first start: no connection is opened.
+    host.manager->logout();
+    send_every_operation(*host.manager);
+    host.manager->poll();
+    EXPECT_EQ(host.state(), STATE_IDLE);
+    EXPECT_TRUE(host.handler.events.empty());
+    host.poll_for(50ms);
+    EXPECT_EQ(host.peer.connections_accepted(), 0);
+
+    // Registering and logging in: the sends right after start() and at every
+    // poll until connected, among them polls with the stream of each open.
+    std::set<int> sent_with_stream_open;
+    host.manager->start();
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    send_every_operation(*host.manager);
+    ASSERT_TRUE(host.poll_until([&] {
+        const int state = host.state();
+        if (state == STATE_REGISTERING || state == STATE_LOGGING_IN) {
+            const int connection = state == STATE_REGISTERING ? 1 : 2;
+            if (!host.peer.stanzas_on(connection).empty()) sent_with_stream_open.insert(state);
+            send_every_operation(*host.manager);
+        }
+        return state == STATE_CONNECTED;
+    }));
+    EXPECT_EQ(sent_with_stream_open, (std::set<int>{STATE_REGISTERING, STATE_LOGGING_IN}));
+    // Connected, a send goes out: the only message on either connection.
+    host.manager->send_admin_text(u"connected");
+    ASSERT_TRUE(closed(1));
+    ASSERT_TRUE(host.peer.wait_for([&] { return !host.peer.messages().empty(); }, 5s));
+    host.poll_for(50ms);
+    const std::vector<Recorded> logged_in = host.peer.messages();
+    ASSERT_EQ(logged_in.size(), 1u);
+    EXPECT_EQ(logged_in[0].child_text("body"), "connected");
+    EXPECT_EQ(host.handler.take(), Strings{"on_connected()"});
+    EXPECT_EQ(states_in_callbacks, std::vector<int>{STATE_CONNECTED});
+
+    // Resetting after a logout, then idle.
+    host.peer.clear_recorded();
+    states_in_callbacks.clear();
+    host.manager->logout();
+    EXPECT_EQ(host.state(), STATE_RESETTING);
+    send_every_operation(*host.manager);
+    host.manager->logout();
+    host.manager->poll();
+    EXPECT_EQ(host.state(), STATE_IDLE);
+    send_every_operation(*host.manager);
+    host.poll_for(50ms);
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+    EXPECT_EQ(states_in_callbacks, std::vector<int>{STATE_RESETTING});
+    ASSERT_TRUE(closed(2));
+    EXPECT_TRUE(host.peer.messages().empty());
+
+    // Registering after a refused creation, the connection left open until
+    // the server ends it.
+    states_in_callbacks.clear();
+    host.peer.push_registration_outcome("not-acceptable");
+    host.manager->start();
+    ASSERT_TRUE(host.poll_until([&] { return host.handler.count("on_error") > 0; }));
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    const int refused = host.peer.current_connection();
+    send_every_operation(*host.manager);
+    host.manager->logout();
+    host.poll_for(100ms);
+    EXPECT_EQ(host.state(), STATE_REGISTERING);
+    EXPECT_EQ(host.handler.take(), Strings{"on_error(code=2, message=register failed.)"});
+    host.peer.close_connection();
+    ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; }));
+    EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+    EXPECT_EQ(states_in_callbacks, (std::vector<int>{STATE_REGISTERING, STATE_RESETTING}));
+    ASSERT_TRUE(closed(refused));
+    EXPECT_TRUE(host.peer.messages().empty());
+
+    // Resetting after a redirect, the registration connection still open.
+    states_in_callbacks.clear();
+    host.peer.set_registration_fields(Scripted_Peer::out_of_band_fields("u", "see web"));
+    host.manager->start();
+    ASSERT_TRUE(host.poll_until([&] { return host.handler.count("on_error") > 0; }));
+    const int redirected = host.peer.current_connection();
+    host.poll_for(100ms);
+    EXPECT_EQ(host.state(), STATE_IDLE);
+    EXPECT_EQ(host.handler.take(), Strings{"on_error(code=2, message=register failed.\nsee web\nurl: u)"});
+    EXPECT_EQ(states_in_callbacks, std::vector<int>{STATE_RESETTING});
+    ASSERT_TRUE(closed(redirected));
+    EXPECT_TRUE(host.peer.messages().empty());
+
+    // Resetting and then idle after the server ended a logged-in connection,
+    // which the host hears at every poll until its next login.
+    host.peer.set_registration_fields(Scripted_Peer::legacy_fields());
+    ASSERT_TRUE(host.log_in());
+    host.handler.take();
+    const int lost = host.peer.bound_connection();
+    host.peer.clear_recorded();
+    states_in_callbacks.clear();
+    host.peer.close_connection(lost);
+    ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; }));
+    for (int frame = 0; frame < 3; ++frame) {
+        send_every_operation(*host.manager);
+        host.manager->poll();
+    }
+    EXPECT_EQ(host.handler.take(), Strings(5, "on_disconnected()"));
+    EXPECT_EQ(states_in_callbacks,
+              (std::vector<int>{STATE_RESETTING, STATE_IDLE, STATE_IDLE, STATE_IDLE, STATE_IDLE}));
+    ASSERT_TRUE(closed(lost));
+    EXPECT_TRUE(host.peer.messages().empty());
 }

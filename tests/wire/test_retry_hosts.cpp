@@ -27,21 +27,11 @@ struct Retry_Host : Wire_Host {
     explicit Retry_Host(const std::string& user = "Bob") : Wire_Host(user) {
         handler.on_event = [this](const std::string& event) {
             if (++calls_this_poll > 1000) throw Runaway{};
-            if (send_on_every_event) send_everything();
+            if (send_on_every_event) send_every_operation(*manager);
             if (start_on_error && event.rfind("on_error", 0) == 0) manager->start();
             if (start_on_disconnected && event.rfind("on_disconnected", 0) == 0) manager->start();
             if (logout_on_connected && event.rfind("on_connected", 0) == 0) manager->logout();
         };
-    }
-
-    void send_everything() {
-        const std::uint32_t values[2] = {1, 2};
-        manager->send_message(1, wide("Bob"), wide("to myself"));
-        manager->send_admin_values(values, 2, wide("v"));
-        manager->send_admin_identifier(Identifier128{}, wide("i"));
-        manager->send_admin_text(wide("t"));
-        manager->send_command_message(2, wide("alice"), wide("c"), 3);
-        manager->send_command_values(values, 2, wide("cv"), 4);
     }
 
     // One frame; counts the polls that ran away instead of hanging.

@@ -1,44 +1,25 @@
-// A host on a scripted peer: its clock, its handler, one manager, and the
-// peer it talks to.
+// A host on a scripted peer: the host of support/host.hpp, and the peer it
+// talks to.
 #pragma once
 
 #include "peer/scripted_peer.hpp"
-#include "support/host_doubles.hpp"
-#include "support/polling.hpp"
+#include "support/host.hpp"
+#include "support/stanzas.hpp"
 
-#include <velta_client/velta_client.hpp>
-
-#include <memory>
 #include <string>
+#include <vector>
 
 namespace velta_test {
 
-struct Wire_Host {
-    explicit Wire_Host(const std::string& user = "Bob", const std::string& password = "pw")
-        : manager(new_velta_manager(&clock, &handler, wide(peer.address()), wide(user), wide(password))) {}
-
+// Made before the host, whose manager is given the peer's address, and
+// gone after it.
+struct Peer_Side {
     Scripted_Peer peer;
-    Test_Clock clock;
-    Recording_Handler handler;
-    std::unique_ptr<Velta_Client::Velta_Manager> manager;
+};
 
-    int state() { return manager->get_state(); }
-
-    // Polls until done() or a 10-second limit.
-    template <class Done>
-    bool poll_until(Done done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        return velta_test::poll_until(*manager, done, limit);
-    }
-    void poll_for(std::chrono::milliseconds span) { velta_test::poll_for(*manager, span); }
-
-    // start() and poll until the login completed; the host's events so far
-    // are cleared.
-    bool log_in() {
-        manager->start();
-        const bool ok = poll_until([&] { return state() == Velta_Client::STATE_CONNECTED; });
-        handler.take();
-        return ok;
-    }
+struct Wire_Host : Peer_Side, Host {
+    explicit Wire_Host(const std::string& user = "Bob", const std::string& password = "pw")
+        : Host(peer.address(), user, password) {}
 
     // Sends xml to the logged-in connection and polls until the host has
     // heard `events` more calls (or, with 0, for a short while).
@@ -50,6 +31,19 @@ struct Wire_Host {
         else
             poll_until([&] { return handler.events.size() >= before + events; });
     }
+
+    // What the host hears for xml the server writes, in order. A chat from
+    // bob written behind it marks its end: everything `listener` hears before
+    // the marker is xml's. What it heard before is taken first.
+    std::vector<std::string> heard_by(Recording_Handler& listener, const std::string& xml) {
+        listener.take();
+        peer.send_raw(xml + chat("marker"));
+        poll_until([&] { return listener.count("on_message(from=bob, body=marker") > 0; });
+        std::vector<std::string> events = listener.take();
+        if (!events.empty()) events.pop_back();
+        return events;
+    }
+    std::vector<std::string> heard(const std::string& xml) { return heard_by(handler, xml); }
 
     // Messages the peer received on the logged-in connection.
     std::vector<Recorded> sent_messages() {
