@@ -3,12 +3,11 @@
 #include "manager/manager.hpp"
 #include "manager/xmpp/client_factory.hpp"
 #include "manager/xmpp/nesting_guard.hpp"
+#include "peer/core/xmpp_server.hpp"
 
 #include <gloox/clientbase.h>
 #include <gloox/connectionbase.h>
-#include <gloox/parser.h>
 #include <gloox/tag.h>
-#include <gloox/taghandler.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,26 +16,10 @@ namespace velta_fuzz {
 
 namespace {
 
-const std::string ns_sasl = "urn:ietf:params:xml:ns:xmpp-sasl";
-const std::string ns_bind = "urn:ietf:params:xml:ns:xmpp-bind";
-const std::string ns_register = "jabber:iq:register";
 const std::string ns_roster = "jabber:iq:roster";
 
 // The full address the server binds; "_qm9i" is the node of "Bob".
 const std::string bound_jid = "_qm9i@localhost/fuzz";
-
-std::string attribute_text(const std::string& value) {
-    std::string out;
-    for (const char ch : value) {
-        switch (ch) {
-            case '\'': out += "&apos;"; break;
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            default: out += ch;
-        }
-    }
-    return out;
-}
 
 [[noreturn]] void broken_harness(const char* what) {
     std::fprintf(stderr, "memory session: %s\n", what);
@@ -46,12 +29,23 @@ std::string attribute_text(const std::string& value) {
 class Memory_Connection;
 Memory_Connection* live_connection = nullptr;
 
-// The client's side of a connection whose server is the script below.
-// Everything the server writes waits in inbound_ until the client reads.
-class Memory_Connection final : public gloox::ConnectionBase, private gloox::TagHandler {
+// The client's side of a connection whose server is the tests' in-memory
+// server, as one session of its own. Everything the server writes waits in
+// inbound_ until the client reads.
+class Memory_Connection final : public gloox::ConnectionBase {
 public:
     explicit Memory_Connection(gloox::ConnectionDataHandler* handler)
-        : gloox::ConnectionBase(handler), parser_(this) {
+        : gloox::ConnectionBase(handler),
+          server_([this](int, const std::string& bytes) { inbound_ += bytes; },
+                  [this](const velta_test::Recorded& element) { on_element(element); }) {
+        // Any credentials log in; the registration finds the account there
+        // already, which sends the manager straight on to the login.
+        server_.script.auth_mode = velta_test::Auth_Mode::always_succeed;
+        server_.script.registration_fields = "<registered/><username/><password/>";
+        server_.script.bind_answer = "<jid>" + bound_jid + "</jid>";
+        // A session request would cost every login another round trip.
+        server_.script.offer_session = false;
+        server_.open(session);
         live_connection = this;
     }
     ~Memory_Connection() override {
@@ -97,15 +91,8 @@ public:
 
     bool send(const std::string& data) override {
         if (m_state != gloox::StateConnected) return false;
-        if (established_) return true;  // the script is over: the server reads and says nothing
-        std::string copy(data);
-        if (parser_.feed(copy) >= 0) broken_harness("the client wrote something that is not XML");
-        // SASL success restarts the stream: the client's next bytes are a
-        // new stream header, which the parser must see as a document start.
-        if (restart_) {
-            parser_.cleanup();
-            restart_ = false;
-        }
+        if (established_) return true;  // the login is over: the server reads and says nothing
+        server_.receive(session, data.data(), data.size());
         return true;
     }
 
@@ -122,63 +109,26 @@ public:
     bool open() const { return m_state == gloox::StateConnected; }
 
 private:
-    void handleTag(gloox::Tag* tag) override {
-        const std::string name = tag->prefix().empty() ? tag->name() : tag->prefix() + ":" + tag->name();
-        if (name == "stream:stream") {
-            ++streams_;
-            inbound_ +=
-                "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
-                "xmlns:stream='http://etherx.jabber.org/streams' id='memory-" +
-                std::to_string(streams_) + "' from='localhost' version='1.0'><stream:features>";
-            if (authenticated_)
-                inbound_ += "<bind xmlns='" + ns_bind + "'/>";
-            else
-                inbound_ += "<mechanisms xmlns='" + ns_sasl +
-                            "'><mechanism>PLAIN</mechanism></mechanisms>"
-                            "<register xmlns='http://jabber.org/features/iq-register'/>";
-            inbound_ += "</stream:features>";
-        } else if (name == "auth") {
-            authenticated_ = true;
-            restart_ = true;
-            inbound_ += "<success xmlns='" + ns_sasl + "'/>";
-        } else if (name == "iq") {
-            answer_iq(*tag);
-        }
-        // Presence and anything else: nothing to say.
-    }
+    static constexpr int session = 1;
 
-    void answer_iq(const gloox::Tag& iq) {
-        const std::string type = iq.findAttribute("type");
-        if (type != "get" && type != "set") return;
-        const std::string head = "<iq type='result' id='" + attribute_text(iq.findAttribute("id")) + "'";
-        const gloox::TagList& children = iq.children();
-        const std::string ns = children.empty() ? std::string() : children.front()->xmlns();
-        if (ns == ns_register && type == "get") {
-            // "Already registered" sends the manager straight on to the login.
-            inbound_ += head + "><query xmlns='" + ns_register + "'><registered/><username/><password/></query></iq>";
-        } else if (ns == ns_bind) {
-            inbound_ += head + "><bind xmlns='" + ns_bind + "'><jid>" + bound_jid + "</jid></bind></iq>";
-        } else if (ns == ns_roster && type == "get") {
-            inbound_ += head + "><query xmlns='" + ns_roster + "'/></iq>";
-            // The roster is the last answer gloox waits for before it says
-            // it is connected.
-            established_ = true;
-        } else {
-            inbound_ += head + "/>";
+    void on_element(const velta_test::Recorded& element) {
+        if (element.name == "!not-well-formed") broken_harness("the client wrote something that is not XML");
+        // The roster is the last answer gloox waits for before it says it
+        // is connected; the server still answers this one.
+        if (element.name == "iq" && element.attribute("type") == "get") {
+            const gloox::TagList& children = element.tag->children();
+            if (!children.empty() && children.front()->xmlns() == ns_roster) established_ = true;
         }
     }
 
-    gloox::Parser parser_;
     Velta_Client::detail::xmpp::Nesting_Guard nesting_;
     std::string inbound_;
-    int streams_ = 0;
-    bool authenticated_ = false;
-    bool restart_ = false;
+    velta_test::Xmpp_Server server_;
     bool established_ = false;
 };
 
 gloox::ConnectionBase* make_memory_connection(gloox::ConnectionDataHandler* handler) {
-    // The script never offers stream compression; without it gloox does not
+    // The server never offers stream compression; without it gloox does not
     // set up zlib's buffers at every connect, which would cost most of the
     // time of a login here.
     if (auto* client = dynamic_cast<gloox::ClientBase*>(handler)) client->setCompression(false);

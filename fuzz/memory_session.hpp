@@ -2,11 +2,11 @@
 // fuzzer: no socket, no thread, no wait.
 //
 // Every gloox client the manager builds gets a Memory_Connection in place of
-// its socket. Until the login is complete a small scripted server answers
-// what the client writes (stream header and features, in-band registration,
-// SASL PLAIN, resource binding, roster), copying the ids of the client's
-// requests; after that it answers nothing, and the only server-side bytes are
-// the ones a test feeds in.
+// its socket. Until the login is complete the tests' in-memory XMPP server
+// (tests/peer/core) answers what the client writes (stream header and
+// features, in-band registration finding the account there, SASL PLAIN with
+// any credentials, resource binding, roster); after that it is not
+// fed any more, and the only server-side bytes are the ones a test feeds in.
 #pragma once
 
 #include <velta_client/velta_client.hpp>

@@ -17,27 +17,17 @@
 //     peer.wait_for([&] { return !peer.messages().empty(); }, 2s, [&] { client.recv(0); });
 //     EXPECT_EQ(peer.messages()[0].attribute("type"), "chat");
 //
-// What it answers, unless scripted otherwise or silent:
-//  - stream header: its own header and features (<starttls/> when offered;
-//    before authentication the SASL mechanisms and the iq-register feature,
-//    after it <bind/> and <session/>);
-//  - jabber:iq:register get: the scripted fields; set: see
-//    push_registration_outcome() (user and password are read from the legacy
-//    children or from a submitted jabber:x:data form);
-//  - SASL: <success/>, or <failure><not-authorized/></failure> followed by
-//    </stream:stream> and FIN (gloox reports ConnAuthenticationFailed on the
-//    failure element alone);
-//  - bind: the resource asked for, else "peer-<connection number>";
-//    session, roster, private storage and ping: empty results; any other IQ
-//    get or set: service-unavailable; presence: nothing;
-//  - a message from a bound connection: routed to the bound connection with
-//    that full JID, else to the latest bound connection of that bare JID
-//    (the sender itself only while echo is on), with the sender's full JID
-//    stamped as "from" when the message has none; otherwise only recorded;
-//  - </stream:stream>: </stream:stream> and FIN.
+// What it answers is decided by the in-memory server in
+// peer/core/xmpp_server.hpp (its list of answers holds here); this class is
+// its socket side: accept, TLS, and the end of a session as
+// </stream:stream> and FIN. A SASL failure is followed by both (gloox
+// reports ConnAuthenticationFailed on the failure element alone).
 //
 // Every public member may be called from any thread at any time.
 #pragma once
+
+#include "peer/core/recorded.hpp"
+#include "peer/core/server_script.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -48,42 +38,7 @@
 #include <string>
 #include <vector>
 
-namespace gloox {
-class Tag;
-}
-
 namespace velta_test {
-
-// One top-level element a client sent, in arrival order.
-struct Recorded {
-    // Connection number, counted from 1 in accept order.
-    int connection = 0;
-    // The bytes as received (after TLS decryption, if any), leading
-    // whitespace removed.  The stream header keeps its "<?xml ...?>" prologue.
-    std::string raw;
-    // "message", "iq", "presence", "auth", "starttls", ...; the stream header
-    // is "stream:stream", the client's closing tag "/stream:stream", and input
-    // that gloox's parser rejects "!not-well-formed" (the peer then ends the
-    // stream with <not-well-formed/> and closes).
-    std::string name;
-    // The element as gloox parsed it; never modified after recording.  Null
-    // for "/stream:stream" and "!not-well-formed".
-    std::shared_ptr<const gloox::Tag> tag;
-
-    // Value of an attribute of the element, "" when absent.
-    std::string attribute(const std::string& attribute_name) const;
-    bool has_attribute(const std::string& attribute_name) const;
-    // Text of the first direct child with that name, "" when absent.
-    std::string child_text(const std::string& child_name) const;
-    bool has_child(const std::string& child_name) const;
-};
-
-// How SASL authentication is decided.
-enum class Auth_Mode {
-    accounts,        // user and password must match the account table
-    always_succeed,  // any credentials are accepted
-    always_fail,     // every attempt gets <not-authorized/>
-};
 
 class Scripted_Peer {
 public:

@@ -1,4 +1,4 @@
-// The server side of SCRAM-SHA-1 (RFC 5802) for the scripted peer.
+// The server side of SCRAM-SHA-1 (RFC 5802) for the in-memory server.
 #pragma once
 
 #include <optional>

@@ -1,4 +1,4 @@
-#include "peer/peer_scram.hpp"
+#include "peer/core/scram_server.hpp"
 
 #include <gloox/base64.h>
 
