@@ -466,6 +466,11 @@ void Scripted_Peer::set_offer_starttls(bool offer) {
     impl_->server.script.offer_starttls = offer;
 }
 
+void Scripted_Peer::set_offer_compression(bool offer) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->server.script.offer_compression = offer;
+}
+
 void Scripted_Peer::set_auth_mode(Auth_Mode mode) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->server.script.auth_mode = mode;

@@ -100,6 +100,9 @@ public:
     // with a throw-away self-signed certificate for "localhost"; a client
     // that accepts it goes on over TLS.  Default off.
     void set_offer_starttls(bool offer);
+    // Offer zlib stream compression on every stream; a client's <compress/>
+    // is recorded and refused.  Default off.
+    void set_offer_compression(bool offer);
     void set_auth_mode(Auth_Mode mode);
     // SASL mechanisms offered, in order.  Default {"PLAIN"}.  "ANONYMOUS" is
     // served too; any other mechanism a client picks is answered with

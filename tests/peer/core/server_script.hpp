@@ -30,6 +30,9 @@ struct Server_Script {
     std::deque<std::string> registration_outcomes;
     // <starttls/> in the features of a stream that is not encrypted yet.
     bool offer_starttls = false;
+    // zlib stream compression in the features of every stream; a client's
+    // <compress/> is recorded and refused.
+    bool offer_compression = false;
     // <session/> beside <bind/> in the features after authentication.
     bool offer_session = true;
     Auth_Mode auth_mode = Auth_Mode::accounts;

@@ -202,6 +202,8 @@ void Xmpp_Server::on_element(Session& s, const gloox::Tag& parsed) {
         on_stream_start(s);
     else if (name == "starttls")
         on_starttls(s);
+    else if (name == "compress")
+        send(s, "<failure xmlns='http://jabber.org/protocol/compress'><unsupported-method/></failure>");
     else if (name == "auth")
         on_auth(s, *tag);
     else if (name == "response")
@@ -222,6 +224,8 @@ void Xmpp_Server::on_stream_start(Session& s) {
                       std::to_string(s.number) + "-" + std::to_string(s.streams) +
                       "' from='localhost' version='1.0' xml:lang='en'><stream:features>";
     if (script.offer_starttls && !s.encrypted) out += "<starttls xmlns='" + ns_tls + "'/>";
+    if (script.offer_compression)
+        out += "<compression xmlns='http://jabber.org/features/compress'><method>zlib</method></compression>";
     if (!s.authed) {
         if (!script.mechanisms.empty()) {
             out += "<mechanisms xmlns='" + ns_sasl + "'>";
