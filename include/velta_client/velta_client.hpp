@@ -5,7 +5,18 @@
 /// thread (start, logout, the six send operations, and poll() every frame) and
 /// hears every event as a call on the Handler it implements. Handler calls are
 /// made only from inside poll(), on the thread that calls poll(). The library
-/// starts no thread, sets no timer and takes no lock.
+/// starts no thread and sets no timer.
+///
+/// Managers may live on different threads, each used from one thread at a
+/// time. What the process shares: gloox draws from the C library's rand()
+/// generator, which is one per process. While any manager's call runs, on any
+/// thread, rand() works on the library's own generator state (one short lock
+/// of the library's switches it); when the last such call returns, the host's
+/// state is back as it was, so the host's srand() and rand() sequence is its
+/// own. A host that calls rand() or srand() on another thread while a
+/// manager's call runs draws from (or seeds) the library's state instead of
+/// its own: keep rand() on threads that do not overlap a manager's calls, or
+/// use <random>. Every call leaves errno as the host left it.
 ///
 /// This header depends on the C++ standard library only.
 ///

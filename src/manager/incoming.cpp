@@ -56,6 +56,30 @@ const std::string* first_delay_stamp(const gloox::Tag& message) {
     return nullptr;
 }
 
+// gloox's parser files xml:lang as the attribute "lang" with the prefix
+// "xml", which its own Message never finds: to gloox every body is the
+// default one, and the last of them wins.
+const std::string& xml_lang(const gloox::Tag& tag) {
+    for (const gloox::Tag::Attribute* attribute : tag.attributes())
+        if (attribute->name() == "lang" && attribute->prefix() == "xml") return attribute->value();
+    return tag.findAttribute("xml:lang");
+}
+
+// The message's default body (RFC 6121 5.2.3): the first with text that
+// names no language or the stanza's own. When every body names another
+// language, gloox's reading stands: the last body with text.
+std::string default_body(const gloox::Message& message, const gloox::Tag& element) {
+    const std::string& own = xml_lang(element);
+    for (const gloox::Tag* child : element.children()) {
+        if (child->name() != "body") continue;
+        const std::string& lang = xml_lang(*child);
+        if (!lang.empty() && lang != own) continue;
+        std::string text = child->cdata();
+        if (!text.empty()) return text;
+    }
+    return message.body();
+}
+
 // Every peer of the library is in the domain "localhost". A message without
 // a sender comes from the user's own account (RFC 6120) and is ours too.
 bool from_local_domain(const gloox::Tag& message) {
@@ -84,15 +108,16 @@ void Velta_Manager_Impl::handleMessage(const gloox::Message& message, gloox::Mes
             return;
         }
         const std::string node(address_node(element.findAttribute("from")));
+        const std::string body = default_body(message, element);
         if (node == "admin" || node == "cmdadmin") {
-            dispatch_service_reply(message, element);
+            dispatch_service_reply(body, element);
             return;
         }
-        if (message.body().empty()) {
+        if (body.empty()) {
             --unanswered_probes_;  // our probe came back (or someone sent nothing)
             return;
         }
-        dispatch_chat(message, element, node);
+        dispatch_chat(body, element, node);
     } catch (...) {
     }
 }
@@ -114,8 +139,8 @@ void Velta_Manager_Impl::dispatch_stored_notice(const gloox::Tag& element) {
     for (auto& call : calls) queue_handler_call(std::move(call));
 }
 
-void Velta_Manager_Impl::dispatch_service_reply(const gloox::Message& message, const gloox::Tag& element) {
-    const std::optional<Reply_Body> reply = read_reply_body(message.body());
+void Velta_Manager_Impl::dispatch_service_reply(const std::string& body, const gloox::Tag& element) {
+    const std::optional<Reply_Body> reply = read_reply_body(body);
     if (!reply) return;
     const utf8_text name(node_to_user_name(reply->node));
     const utf8_text text(reply->text);
@@ -160,12 +185,12 @@ std::int32_t Velta_Manager_Impl::stamp_to_time(const std::string& stamp) {
     return time ? *time : clock_->now();
 }
 
-void Velta_Manager_Impl::dispatch_chat(const gloox::Message& message, const gloox::Tag& element,
+void Velta_Manager_Impl::dispatch_chat(const std::string& body, const gloox::Tag& element,
                                        const std::string& node) {
     const std::string* stamp = first_delay_stamp(element);
     const std::int32_t time = stamp ? stamp_to_time(*stamp) : clock_->now();
     queue_handler_call(handler_call(handler_, &Handler::on_message, utf8_text(node_to_user_name(node)),
-                                    utf8_text(message.body()), time));
+                                    utf8_text(body), time));
 }
 
 }  // namespace Velta_Client::detail

@@ -104,8 +104,8 @@ private:
 
     // Receive-path helpers (incoming.cpp).
     void dispatch_stored_notice(const gloox::Tag& element);
-    void dispatch_service_reply(const gloox::Message& message, const gloox::Tag& element);
-    void dispatch_chat(const gloox::Message& message, const gloox::Tag& element, const std::string& node);
+    void dispatch_service_reply(const std::string& body, const gloox::Tag& element);
+    void dispatch_chat(const std::string& body, const gloox::Tag& element, const std::string& node);
 
     // Sending (outgoing.cpp).
     void send_request(const std::string& node, const std::string& subject, const wide_string& text,

@@ -1,15 +1,19 @@
-// The host's rand(): gloox calls srand(time(0)) for every client it builds
-// and every connection it ends, and makes its SCRAM nonce from rand(). None
-// of that may reach the host's sequence, and the nonce may not be the
-// clock's.
+// What the host's process keeps: its rand() and its errno. gloox calls
+// srand(time(0)) for every client it builds and every connection it ends, and
+// makes its SCRAM nonce from rand(). None of that may reach the host's
+// sequence, however many threads drive managers, and the nonce may not be the
+// clock's. The sockets' errors may not reach the host's errno.
+#include "support/loopback.hpp"
 #include "wire/wire_host.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <set>
+#include <thread>
 
 using namespace velta_test;
 using namespace Velta_Client;
@@ -30,7 +34,70 @@ bool log_out(Wire_Host& host) {
     return host.poll_until([&] { return host.state() == STATE_IDLE; });
 }
 
+// A host's life on one thread: managers made, logged in, chatting, logged
+// out and deleted, `cycles` times.
+void chat_cycles(int cycles, bool& ok) {
+    ok = true;
+    for (int cycle = 0; cycle < cycles && ok; ++cycle) {
+        Wire_Host host;
+        host.peer.add_account("_qm9i", "pw");
+        host.peer.set_sasl_mechanisms({"SCRAM-SHA-1"});
+        ok = host.log_in();
+        host.manager->send_message(1, wide("alice"), wide("hi"));
+        ok = ok && log_out(host);
+    }
+}
+
 }  // namespace
+
+TEST(Host_Rand, managers_on_other_threads_leave_the_hosts_rand_and_srand_its_own) {
+    for (const int threads : {2, 4}) {
+        SCOPED_TRACE(threads);
+        std::srand(99);
+        std::vector<int> drawn{std::rand(), std::rand()};
+        std::vector<std::thread> workers;
+        std::vector<bool> ok(static_cast<std::size_t>(threads));
+        std::vector<char> done(static_cast<std::size_t>(threads));
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&, t] {
+                bool result = false;
+                chat_cycles(4, result);
+                ok[static_cast<std::size_t>(t)] = result;
+            });
+        for (auto& worker : workers) worker.join();
+        for (int t = 0; t < threads; ++t) EXPECT_TRUE(ok[static_cast<std::size_t>(t)]) << "thread " << t;
+        drawn.push_back(std::rand());
+        drawn.push_back(std::rand());
+
+        std::srand(99);
+        for (std::size_t i = 0; i < drawn.size(); ++i) EXPECT_EQ(drawn[i], std::rand()) << "draw " << i;
+        // The host's srand() still seeds the host's generator.
+        std::srand(5);
+        const int first = std::rand();
+        Wire_Host host;  // builds a client: gloox calls srand(time(0))
+        std::srand(5);
+        EXPECT_EQ(std::rand(), first);
+    }
+}
+
+TEST(Host_Rand, every_call_leaves_errno_as_the_host_left_it) {
+    Wire_Host host;
+    errno = 4321;
+    auto call = [&](const char* what, auto&& work) {
+        work();
+        EXPECT_EQ(errno, 4321) << what;
+        errno = 4321;
+    };
+    call("start", [&] { host.manager->start(); });
+    call("poll to connected", [&] { host.poll_until([&] { return host.state() == STATE_CONNECTED; }); });
+    call("send", [&] { host.manager->send_message(1, wide("alice"), wide("hi")); });
+    host.peer.reset_connection();  // the next read finds ECONNRESET
+    call("poll to idle", [&] { host.poll_until([&] { return host.state() == STATE_IDLE; }); });
+    Host refused(refusing_loopback_address(), "bob", "pw");  // the connect is refused
+    call("refused start", [&] { refused.manager->start(); });
+    call("refused poll", [&] { refused.poll_until([&] { return refused.state() == STATE_IDLE; }); });
+    call("delete", [&] { refused.manager.reset(); });
+}
 
 TEST(Host_Rand, a_whole_login_and_logout_leaves_the_hosts_rand_sequence_as_it_was) {
     std::srand(1234);

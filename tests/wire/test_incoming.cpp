@@ -110,3 +110,27 @@ TEST_F(Incoming, texts_arrive_whole_and_undecodable_ones_drop_alone) {
     // A node whose bytes are not UTF-8 (FF) cannot become host text: dropped.
     EXPECT_TRUE(host.heard(chat_from("__w", "from nowhere")).empty());
 }
+
+// The default body is the first that names no language or the stanza's own,
+// wherever the others stand; with none, the last body is read.
+TEST_F(Incoming, a_message_in_several_languages_gives_its_default_body) {
+    auto bodies = [](const std::string& lang, const std::string& children) {
+        return "<message type='chat' from='_ym9i@localhost/r'" + lang + ">" + children + "</message>";
+    };
+    const std::string de = "<body xml:lang='de'>deutsch</body>";
+    const std::string plain = "<body>default</body>";
+    for (const auto& [what, xml] : std::vector<std::pair<std::string, std::string>>{
+             {"default first", bodies(" xml:lang='en'", plain + de)},
+             {"default last", bodies(" xml:lang='en'", de + plain)},
+             {"the stanza's own language", bodies(" xml:lang='en'", de + "<body xml:lang='en'>default</body>")},
+             {"the first of two", bodies("", plain + "<body>second</body>")},
+             {"no stanza language", bodies("", de + plain + "<body xml:lang='fr'>fr</body>")}}) {
+        EXPECT_EQ(host.heard(xml), Strings{"on_message(from=bob, body=default, time=1234)"}) << what;
+    }
+    EXPECT_EQ(host.heard(bodies(" xml:lang='en'", "<body xml:lang='fr'>fr</body>" + de)),
+              Strings{"on_message(from=bob, body=deutsch, time=1234)"})
+        << "no default body";
+    EXPECT_EQ(host.heard("<message type='chat' from='admin@localhost/service'><body xml:lang='de'>268470416 "
+                         "_ym9i@localhost/z falsch</body><body>268470416 _ym9i@localhost/z right</body></message>"),
+              Strings{"on_admin_text(name=bob, text=right, time=1234)"});
+}
