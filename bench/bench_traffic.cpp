@@ -15,7 +15,15 @@
 // and B and, while the answer has not come, waits (at most 5 ms) until one of
 // the pair's two connections has something to read, so that it does not take
 // a processor from the server on this shared machine; both pairs alike.
-// Usage: velta_bench_traffic throughput|round-trip [runs] [exchanges per turn]
+// The spinning variants take the same two hosts the way a game loop does,
+// with no wait at all:
+//   spin-round-trip  as round-trip, but A and B are polled in turn without
+//               pause until A hears the answer; 50 exchanges of warm-up, then
+//               1,000 for each pair, the pairs one after the other.
+//   spin-flood  10,000 messages sent in one go, then both polled until all
+//               arrived; interleaved: one message, then one poll of each;
+//               window: at most 100 in flight. Messages per second.
+// Usage: velta_bench_traffic throughput|round-trip|spin-round-trip|spin-flood [runs] [exchanges per turn]
 #include "integration/prosody_server.hpp"
 #include "raw/raw_client.hpp"
 #include "support/bench_support.hpp"
@@ -102,8 +110,16 @@ struct Pairs {
     std::vector<int> raw_fds;
 };
 
+// How a throughput run sends: at most `window` messages ahead of what B has
+// received, at most `per_step` of them between two polls of the pair.
+struct Shape {
+    long window;
+    long per_step;
+};
+constexpr Shape windowed{window, window};
+
 // Messages per second; negative when the run did not complete.
-double throughput_library(Pairs& pairs, long total) {
+double throughput_library(Pairs& pairs, long total, Shape shape = windowed) {
     Library_Host& a = pairs.library_a;
     Library_Host& b = pairs.library_b;
     const std::u16string text = wide(chat_text(text_length));
@@ -113,7 +129,8 @@ double throughput_library(Pairs& pairs, long total) {
     const auto start = Steady::now();
     const bool done = spin_until(
         [&] {
-            while (sent < total && sent - (b.handler.messages - b0) < window) {
+            for (long step = 0; step < shape.per_step && sent < total && sent - (b.handler.messages - b0) < shape.window;
+                 ++step) {
                 ++sent;
                 a.manager->send_message(static_cast<std::uint32_t>(sent), u"tb", text);
             }
@@ -126,7 +143,7 @@ double throughput_library(Pairs& pairs, long total) {
     return static_cast<double>(total) / (elapsed_ms(start, end) / 1000);
 }
 
-double throughput_raw(Pairs& pairs, long total) {
+double throughput_raw(Pairs& pairs, long total, Shape shape = windowed) {
     Raw_Client& a = *pairs.raw_a;
     Raw_Client& b = *pairs.raw_b;
     const std::string text = chat_text(text_length);
@@ -136,7 +153,8 @@ double throughput_raw(Pairs& pairs, long total) {
     const auto start = Steady::now();
     const bool done = spin_until(
         [&] {
-            while (sent < total && sent - (b.messages - b0) < window) {
+            for (long step = 0; step < shape.per_step && sent < total && sent - (b.messages - b0) < shape.window;
+                 ++step) {
                 ++sent;
                 a.send_pair(pairs.raw_b_jid, text, std::to_string(sent), "rb");
             }
@@ -154,8 +172,12 @@ double throughput_raw(Pairs& pairs, long total) {
 // microseconds, or a negative value when no answer came.
 class Library_Exchanges {
 public:
-    explicit Library_Exchanges(Pairs& pairs)
-        : a_(pairs.library_a), b_(pairs.library_b), fds_(pairs.library_fds), text_(wide(chat_text(text_length))) {
+    explicit Library_Exchanges(Pairs& pairs, bool spin = false)
+        : a_(pairs.library_a),
+          b_(pairs.library_b),
+          fds_(pairs.library_fds),
+          text_(wide(chat_text(text_length))),
+          spin_(spin) {
         b_.handler.message_hook = [this](const Velta_Client::wide_string& from, const Velta_Client::wide_string& body) {
             if (from == u"ta") b_.manager->send_message(++answer_id_, u"ta", body);
         };
@@ -181,7 +203,7 @@ public:
                 [&] {
                     a_.manager->poll();
                     b_.manager->poll();
-                    if (!answered_) wait_readable(fds_, 5);
+                    if (!answered_ && !spin_) wait_readable(fds_, 5);
                 },
                 [&] { return answered_; }, std::chrono::seconds(5)))
             return -1;
@@ -193,6 +215,7 @@ private:
     Library_Host& b_;
     const std::vector<int> fds_;
     const std::u16string text_;
+    const bool spin_;
     std::uint32_t id_ = 0;
     std::uint32_t answer_id_ = 0;
     bool answered_ = false;
@@ -201,7 +224,7 @@ private:
 
 class Raw_Exchanges {
 public:
-    explicit Raw_Exchanges(Pairs& pairs)
+    explicit Raw_Exchanges(Pairs& pairs, bool spin = false)
         : a_(*pairs.raw_a),
           b_(*pairs.raw_b),
           fds_(pairs.raw_fds),
@@ -209,7 +232,8 @@ public:
           to_b_(pairs.raw_b_jid),
           node_a_(node_of("ra")),
           node_b_(node_of("rb")),
-          text_(chat_text(text_length)) {
+          text_(chat_text(text_length)),
+          spin_(spin) {
         b_.message_hook = [this](const gloox::Message& message) {
             if (message.from().username() == node_a_)
                 b_.send_pair(to_a_, message.body(), std::to_string(++answer_id_), "ra");
@@ -236,7 +260,7 @@ public:
                 [&] {
                     a_.client.recv(0);
                     b_.client.recv(0);
-                    if (!answered_) wait_readable(fds_, 5);
+                    if (!answered_ && !spin_) wait_readable(fds_, 5);
                 },
                 [&] { return answered_; }, std::chrono::seconds(5)))
             return -1;
@@ -252,6 +276,7 @@ private:
     const std::string node_a_;
     const std::string node_b_;
     const std::string text_;
+    const bool spin_;
     long id_ = 0;
     long answer_id_ = 0;
     bool answered_ = false;
@@ -374,6 +399,54 @@ int run(int argc, char** argv) {
         result("rtt_p50_ratio", median(ratio_p50));
         result("rtt_p99_ratio", median(ratio_p99));
         result("rtt_runs", runs);
+        return 0;
+    }
+    if (mode == "spin-round-trip") {
+        Library_Exchanges library(pairs, true);
+        Raw_Exchanges raw(pairs, true);
+        std::vector<double> library_p50, library_p99, raw_p50, raw_p99;
+        for (int run = 0; run < runs; ++run) {
+            std::vector<double> l, r;
+            for (int i = 0; i < 50; ++i) library.exchange();  // warm-up, not counted
+            for (int i = 0; i < exchanges; ++i) l.push_back(library.exchange());
+            for (int i = 0; i < 50; ++i) raw.exchange();
+            for (int i = 0; i < exchanges; ++i) r.push_back(raw.exchange());
+            if (std::min(*std::min_element(l.begin(), l.end()), *std::min_element(r.begin(), r.end())) < 0)
+                fail("an exchange got no answer");
+            std::printf("run %d: library p50 %.0f p99 %.0f us; raw p50 %.0f p99 %.0f us\n", run, percentile(l, 0.5),
+                        percentile(l, 0.99), percentile(r, 0.5), percentile(r, 0.99));
+            library_p50.push_back(percentile(l, 0.50));
+            library_p99.push_back(percentile(l, 0.99));
+            raw_p50.push_back(percentile(r, 0.50));
+            raw_p99.push_back(percentile(r, 0.99));
+        }
+        result("spin_rtt_p50_library_us", median(library_p50));
+        result("spin_rtt_p99_library_us", median(library_p99));
+        result("spin_rtt_p50_raw_us", median(raw_p50));
+        result("spin_rtt_p99_raw_us", median(raw_p99));
+        return 0;
+    }
+    if (mode == "spin-flood") {
+        const std::vector<std::pair<std::string, Shape>> shapes{
+            {"flood", {throughput_messages, throughput_messages}}, {"interleaved", {throughput_messages, 1}},
+            {"window", {100, 100}}};
+        for (const auto& [name, shape] : shapes) {
+            throughput_library(pairs, 500, shape);  // warm-up, not counted
+            throughput_raw(pairs, 500, shape);
+            settle(pairs);
+            std::vector<double> library, raw;
+            for (int run = 0; run < runs; ++run) {
+                library.push_back(throughput_library(pairs, throughput_messages, shape));
+                settle(pairs);
+                raw.push_back(throughput_raw(pairs, throughput_messages, shape));
+                settle(pairs);
+                if (library.back() < 0 || raw.back() < 0) fail("a " + name + " run did not complete");
+            }
+            std::printf("%s: library %s, raw %s messages/s\n", name.c_str(), joined(library).c_str(),
+                        joined(raw).c_str());
+            result("spin_" + name + "_library_mps", median(library));
+            result("spin_" + name + "_raw_mps", median(raw));
+        }
         return 0;
     }
     fail("unknown mode " + mode);
