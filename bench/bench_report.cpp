@@ -401,11 +401,11 @@ int main(int argc, char** argv) {
         const double own = r.get("connect_slow_longest_library_ms");
         add({"11a",
              "Longest library call from `start` to `on_connected` through a name its DNS server answers 200 ms late "
-             "(SRV, then address) and a TCP accept held back 1 s by a full backlog, the SCRAM poll aside: own time "
+             "(SRV, then address) and a TCP accept held back 1 s by a full backlog, SCRAM slices included: own time "
              "(median of " +
                  number(r.get("connect_slow_runs")) + " runs)",
              sig(own) + " ms (worst run " + sig(r.get("connect_slow_longest_library_worst_ms")) + " ms; processor " +
-                 sig(r.get("connect_slow_longest_library_cpu_ms")) + " ms; SCRAM poll " +
+                 sig(r.get("connect_slow_longest_library_cpu_ms")) + " ms; longest SCRAM slice " +
                  sig(r.get("connect_slow_scram_library_cpu_ms")) + " ms processor; start to on_connected " +
                  sig(r.get("connect_slow_total_library_ms")) + " ms)",
              sig(r.get("connect_slow_longest_raw_ms")) + " ms (its `connect` waits for the lookup and the SYN; "
