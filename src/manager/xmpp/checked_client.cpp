@@ -53,7 +53,13 @@ void Checked_Client::refuse() {
 void Checked_Client::handleTag(gloox::Tag* tag) {
     if (refused_) return;  // the connection is over; the rest of the read is not ours
     if (tag) {
-        switch (scram_.on_element(*this, *tag, tag->name() == "features" && logs_in_next(*tag))) {
+        // What fails in the exchange (no memory, no randomness) refuses.
+        Scram_Login::Verdict verdict = Scram_Login::Verdict::refused;
+        try {
+            verdict = scram_.on_element(*this, *tag, tag->name() == "features" && logs_in_next(*tag));
+        } catch (...) {
+        }
+        switch (verdict) {
             case Scram_Login::Verdict::refused:
                 refuse();
                 return;
