@@ -327,7 +327,7 @@ int main(int argc, char** argv) {
         const std::string runs = number(r.get("login_runs"));
         const double own = r.get("login_longest_own_library_ms");
         add({"6a",
-             "Longest library call from `start` to `on_connected`, the SCRAM poll aside: its own time, i.e. wall "
+             "Longest library call from `start` to `on_connected`, SCRAM slices included: its own time, i.e. wall "
              "time less the time it waited for a processor (median of " +
                  runs + " runs)",
              sig(own) + " ms (worst run " + sig(r.get("login_longest_own_library_worst_ms")) + " ms; by wall time " +
@@ -336,16 +336,28 @@ int main(int argc, char** argv) {
              sig(r.get("login_longest_wall_raw_ms")) + " ms wall (the longest raw call but the SCRAM step)", "—",
              "≤ 2 ms", ""},
             !std::isnan(own), own <= 2);
-        const double lc = r.get("login_scram_library_cpu_ms"), rc = r.get("login_scram_raw_cpu_ms");
-        add({"6b", "The poll that computes the SCRAM proof, processor time (median of " + runs + " runs)",
-             sig(lc) + " ms (" + sig(r.get("login_scram_library_ms")) + " ms wall)",
-             sig(rc) + " ms (" + sig(r.get("login_scram_raw_ms")) + " ms wall)", ratio_text(lc, rc), "≤ 1.05", ""},
-            !std::isnan(lc) && !std::isnan(rc), lc / rc <= 1.05);
+        // The longest poll by processor time, SCRAM included, at Prosody's
+        // count and at the library's bound (the scripted peer).
+        const auto longest_poll = [&](const std::string& figure, const std::string& key, const std::string& server) {
+            const double lc = r.get(key + "longest_cpu_library_ms"), rc = r.get(key + "scram_step_raw_cpu_ms");
+            add({figure,
+                 "Longest poll of a login by processor time, the SCRAM proof included, against " + server +
+                     " (median of " + number(r.get(key + "runs")) + " runs)",
+                 sig(lc) + " ms (worst run " + sig(r.get(key + "longest_cpu_library_worst_ms")) + " ms; the proof in " +
+                     number(r.get(key + "slices_library")) + " slices of 0.5 ms; start to on_connected " +
+                     sig(r.get(key + "total_library_ms")) + " ms)",
+                 sig(rc) + " ms, the `recv(0)` that computes the proof (start to onConnect " +
+                     sig(r.get(key + "total_raw_ms")) + " ms)",
+                 ratio_text(lc, rc), "≤ 1 ms", ""},
+                !std::isnan(lc), lc <= 1);
+        };
+        longest_poll("6b", "login_", "Prosody (SCRAM-SHA-1, 10,000 iterations)");
         const double lt = r.get("login_total_library_ms"), rt = r.get("login_total_raw_ms");
         add({"6c",
              "`start` to `on_connected`, wall time, against a raw register-then-login (median of " + runs + " runs)",
              sig(lt) + " ms", sig(rt) + " ms", ratio_text(lt, rt), "≤ 0.5", ""},
             !std::isnan(lt) && !std::isnan(rt), lt / rt <= 0.5);
+        longest_poll("6d", "login_peer_", "the scripted peer at 100,000 iterations, the library's bound");
     }
     // 7. Frozen server.
     {
@@ -389,11 +401,11 @@ int main(int argc, char** argv) {
         const double own = r.get("connect_slow_longest_library_ms");
         add({"11a",
              "Longest library call from `start` to `on_connected` through a name its DNS server answers 200 ms late "
-             "(SRV, then address) and a TCP accept held back 1 s by a full backlog, the SCRAM poll aside: own time "
+             "(SRV, then address) and a TCP accept held back 1 s by a full backlog, SCRAM slices included: own time "
              "(median of " +
                  number(r.get("connect_slow_runs")) + " runs)",
              sig(own) + " ms (worst run " + sig(r.get("connect_slow_longest_library_worst_ms")) + " ms; processor " +
-                 sig(r.get("connect_slow_longest_library_cpu_ms")) + " ms; SCRAM poll " +
+                 sig(r.get("connect_slow_longest_library_cpu_ms")) + " ms; longest SCRAM slice " +
                  sig(r.get("connect_slow_scram_library_cpu_ms")) + " ms processor; start to on_connected " +
                  sig(r.get("connect_slow_total_library_ms")) + " ms)",
              sig(r.get("connect_slow_longest_raw_ms")) + " ms (its `connect` waits for the lookup and the SYN; "
@@ -512,8 +524,10 @@ int main(int argc, char** argv) {
         << "   answer them, `recv(0)` until the result, `disconnect()`, destroy it, build the login client,\n"
         << "   connect, `recv(0)` until `onConnect`. Both sides call back to back, without frame pacing, with\n"
         << "   fresh accounts; runs alternate. Every call is timed by wall clock, by this thread's processor time\n"
-        << "   and by the time it waited for a processor (`/proc/thread-self/schedstat`). The SCRAM step is the\n"
-        << "   login-phase call that used the most processor time, on both sides.\n"
+        << "   and by the time it waited for a processor (`/proc/thread-self/schedstat`). The raw SCRAM step is\n"
+        << "   its login-phase call that used the most processor time; the library computes the proof in slices\n"
+        << "   of 0.5 ms of processor time, one per poll (counted: login-phase polls of 0.25 ms or more). 6d: the\n"
+        << "   same against the tests' scripted peer serving SCRAM-SHA-1 at 100,000 iterations.\n"
         << "7. A logged-in client sending the same stanzas to a frozen server on its blocking socket; a watchdog\n"
         << "   thread resumes the server after one second so that the program ends.\n"
         << "8. 100 logged-in clients in one process (accounts registered before the first measurement); the\n"

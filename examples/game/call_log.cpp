@@ -1,7 +1,5 @@
 #include "call_log.hpp"
 
-#include <velta_client/velta_client.hpp>
-
 namespace velta_game {
 
 const char* call_name(Call call) {
@@ -19,48 +17,14 @@ const char* call_name(Call call) {
     return "?";
 }
 
-void Call_Log::count_as_ordinary(const Call_Record& record) {
-    if (!longest_ || record.cpu_ms > longest_->cpu_ms) longest_ = record;
-    if (record.wall_ms > longest_wall_ms_) longest_wall_ms_ = record.wall_ms;
-}
-
-void Call_Log::unmark(std::uint64_t sequence) {
-    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
-        if (it->sequence == sequence) {
-            it->scram = false;
-            return;
-        }
-        if (it->sequence < sequence) return;
-    }
-}
-
 void Call_Log::add(Call_Record record) {
     record.sequence = next_sequence_++;
-    record.scram = false;
     Call_Totals& totals = totals_[static_cast<int>(record.call)];
     ++totals.count;
     if (record.wall_ms > totals.max_wall_ms) totals.max_wall_ms = record.wall_ms;
     if (record.cpu_ms > totals.max_cpu_ms) totals.max_cpu_ms = record.cpu_ms;
-
-    const bool login_poll = record.call == Call::poll && record.state_before == Velta_Client::STATE_LOGGING_IN;
-    if (!login_poll) {
-        in_login_ = false;
-        count_as_ordinary(record);
-    } else if (!in_login_) {
-        // The first poll of a login holds the mark until a costlier one comes.
-        in_login_ = true;
-        record.scram = true;
-        scram_.push_back(record);
-    } else if (record.cpu_ms > scram_.back().cpu_ms) {
-        Call_Record displaced = scram_.back();
-        unmark(displaced.sequence);
-        displaced.scram = false;
-        count_as_ordinary(displaced);
-        record.scram = true;
-        scram_.back() = record;
-    } else {
-        count_as_ordinary(record);
-    }
+    if (!longest_ || record.cpu_ms > longest_->cpu_ms) longest_ = record;
+    if (record.wall_ms > longest_wall_ms_) longest_wall_ms_ = record.wall_ms;
     calls_.push_back(record);
 }
 
@@ -79,7 +43,7 @@ void Call_Log::trim(double now) {
 std::optional<Call_Record> Call_Log::longest_recent() const {
     std::optional<Call_Record> longest;
     for (const Call_Record& record : calls_)
-        if (!record.scram && (!longest || record.cpu_ms > longest->cpu_ms)) longest = record;
+        if (!longest || record.cpu_ms > longest->cpu_ms) longest = record;
     return longest;
 }
 

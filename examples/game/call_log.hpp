@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <vector>
 
 namespace velta_game {
 
@@ -31,9 +30,6 @@ struct Call_Record {
     double cpu_ms = 0;    // CLOCK_THREAD_CPUTIME_ID around the call
     int state_before = 0;
     int state_after = 0;
-    // The login poll in which gloox computed the SCRAM proof: of the polls
-    // made while logging in, the one that took the most processor time.
-    bool scram = false;
     std::uint64_t sequence = 0;
 };
 
@@ -66,31 +62,23 @@ public:
     const std::deque<Frame_Record>& frames() const { return frames_; }
     const std::deque<double>& pictures() const { return pictures_; }
 
-    // The call with the most processor time among the recent ones, leaving
-    // out the SCRAM polls.
+    // The call with the most processor time among the recent ones.
     std::optional<Call_Record> longest_recent() const;
     // The same over the whole run.
     const std::optional<Call_Record>& longest_overall() const { return longest_; }
-    // The longest wall time of any call but the SCRAM polls, over the run.
+    // The longest wall time of any call, over the run.
     double longest_wall_overall_ms() const { return longest_wall_ms_; }
-    // One per login, in order.
-    const std::vector<Call_Record>& scram_polls() const { return scram_; }
     const Call_Totals& totals(Call call) const { return totals_[static_cast<int>(call)]; }
     std::uint64_t frame_count() const { return frame_count_; }
     double longest_frame_ms() const { return longest_frame_ms_; }
 
 private:
-    void count_as_ordinary(const Call_Record& record);
-    void unmark(std::uint64_t sequence);
-
     double window_;
     std::deque<Call_Record> calls_;
     std::deque<Frame_Record> frames_;
     std::deque<double> pictures_;
     std::optional<Call_Record> longest_;
     double longest_wall_ms_ = 0;
-    std::vector<Call_Record> scram_;
-    bool in_login_ = false;
     Call_Totals totals_[call_kinds];
     std::uint64_t next_sequence_ = 1;
     std::uint64_t frame_count_ = 0;

@@ -14,8 +14,7 @@ const char* const usage = R"(usage: velta-game --server ADDR --user NAME --passw
 A window with a moving scene and the chat panel: the conversation, an input
 line with the addressee, the five service requests and their replies, the
 connection state and the events, and the cost of every library call plotted
-over the last 10 seconds (the longest one named; the login poll that computes
-the SCRAM proof is marked and not counted).
+over the last 10 seconds (the longest one named).
 
   --peer NAME      the addressee the input line starts with (default bob)
   --no-start       do not log in at launch (the panel's Log in button does)
@@ -38,16 +37,14 @@ void print_measurements(velta_game::Game_App& app) {
         const auto call = static_cast<velta_game::Call>(i);
         const velta_game::Call_Totals& totals = log.totals(call);
         if (totals.count == 0) continue;
-        std::printf("velta-game: %-22s %6llu calls, longest %.3f ms cpu, %.3f ms wall (SCRAM polls included)\n",
+        std::printf("velta-game: %-22s %6llu calls, longest %.3f ms cpu, %.3f ms wall\n",
                     velta_game::call_name(call), static_cast<unsigned long long>(totals.count), totals.max_cpu_ms,
                     totals.max_wall_ms);
     }
     if (const auto& longest = log.longest_overall())
-        std::printf("velta-game: longest call but the SCRAM polls: %s %.3f ms cpu, %.3f ms wall; longest wall %.3f ms\n",
+        std::printf("velta-game: longest call: %s %.3f ms cpu, %.3f ms wall; longest wall %.3f ms\n",
                     velta_game::call_name(longest->call), longest->cpu_ms, longest->wall_ms,
                     log.longest_wall_overall_ms());
-    for (const auto& scram : log.scram_polls())
-        std::printf("velta-game: SCRAM poll %.3f ms cpu, %.3f ms wall\n", scram.cpu_ms, scram.wall_ms);
     std::printf("velta-game: %llu frames, longest interval %.1f ms\n",
                 static_cast<unsigned long long>(log.frame_count()), log.longest_frame_ms());
 }

@@ -16,7 +16,6 @@ namespace {
 const ImU32 colour_poll = IM_COL32(120, 170, 255, 255);
 const ImU32 colour_send = IM_COL32(110, 230, 140, 255);
 const ImU32 colour_session = IM_COL32(255, 170, 80, 255);
-const ImU32 colour_scram = IM_COL32(255, 230, 60, 255);
 const ImU32 colour_limit = IM_COL32(255, 90, 90, 200);
 const ImU32 colour_grid = IM_COL32(255, 255, 255, 40);
 const ImU32 colour_label = IM_COL32(220, 220, 230, 255);
@@ -184,14 +183,6 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
     const std::optional<Call_Record> recent = log.longest_recent();
     ImGui::TextColored(ImVec4(0.55f, 1, 0.6f, 1), "longest call, last %.0f s: %s", window,
                        recent ? describe(*recent, now).c_str() : "none");
-    std::string scram = "SCRAM poll (marked, not counted):";
-    for (const Call_Record& record : log.scram_polls()) {
-        char text[48];
-        std::snprintf(text, sizeof text, " %.1f ms", record.cpu_ms);
-        scram += text;
-    }
-    if (log.scram_polls().empty()) scram += " none yet";
-    ImGui::TextColored(ImVec4(1, 0.9f, 0.25f, 1), "%s", scram.c_str());
     double longest_interval = 0, longest_work = 0;
     for (const Frame_Record& frame : log.frames()) {
         longest_interval = std::max(longest_interval, frame.interval_ms);
@@ -261,18 +252,8 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
         draw->AddText(ImVec2(origin.x, y_of(2) - 7), colour_limit, "2ms");
         for (const Call_Record& record : log.calls()) {
             const float x = x_of(record.at);
-            if (record.scram) continue;
             draw->AddCircleFilled(ImVec2(x, y_of(record.cpu_ms)), record.call == Call::poll ? 1.6f : 3.2f,
                                   call_colour(record.call), 8);
-        }
-        for (const Call_Record& record : log.calls()) {
-            if (!record.scram) continue;
-            const ImVec2 p(x_of(record.at), y_of(record.cpu_ms));
-            draw->AddTriangleFilled(ImVec2(p.x, p.y - 6), ImVec2(p.x - 6, p.y + 5), ImVec2(p.x + 6, p.y + 5),
-                                    colour_scram);
-            char text[48];
-            std::snprintf(text, sizeof text, "SCRAM %.1f ms", record.cpu_ms);
-            draw->AddText(ImVec2(std::min(p.x + 8, b.x - 100), p.y - 7), colour_scram, text);
         }
         if (recent) {
             const ImVec2 p(x_of(recent->at), y_of(recent->cpu_ms));
@@ -281,7 +262,7 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
         // Legend, under the plot.
         float x = a.x;
         const std::pair<ImU32, const char*> legend[] = {
-            {colour_poll, "poll"}, {colour_send, "sends"}, {colour_session, "start/logout"}, {colour_scram, "SCRAM"}};
+            {colour_poll, "poll"}, {colour_send, "sends"}, {colour_session, "start/logout"}};
         for (const auto& [c, label] : legend) {
             draw->AddCircleFilled(ImVec2(x + 4, b.y + 10), 4, c, 8);
             draw->AddText(ImVec2(x + 11, b.y + 2), colour_label, label);

@@ -110,7 +110,7 @@ Tour_Result run_tour(Game_App& app, const std::string& peer, const std::string& 
     tour.frames_for(0.5);
     tour.picture("02-chat");
 
-    // A reconnect: the plot then holds a whole login with its SCRAM poll.
+    // A reconnect: the plot then holds a whole login, its SCRAM slices too.
     host.logout();
     tour.until("log out", [&] { return host.state() == Velta_Client::STATE_IDLE; });
     tour.frames_for(0.5);

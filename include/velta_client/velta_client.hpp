@@ -184,10 +184,10 @@ public:
     /// Reads the network without waiting, keeps the connection alive (an
     /// empty message to yourself whenever the Clock moved more than 10 s
     /// since the last) and delivers every pending event to the Handler. Call
-    /// it every frame; an idle manager returns at once. The one poll() that
-    /// takes noticeable time is the one in which the login's SCRAM proof is
-    /// computed (about 15 ms for 10,000 iterations; the server sets the
-    /// count).
+    /// it every frame; an idle manager returns at once. The login's SCRAM
+    /// proof is computed in slices of at most 0.5 ms of processor time, one
+    /// per poll() (the server's iteration count sets how many), and a later
+    /// login to a server that keeps its salt and count reuses its keys.
     virtual void poll() = 0;
 };
 

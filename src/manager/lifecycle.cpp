@@ -153,7 +153,7 @@ void Velta_Manager_Impl::login_step() {
     gloox::JID jid;
     jid.setServer("localhost");
     jid.setUsername(*node);
-    xmpp::build_login_client(client_, jid, to_utf8(password_));
+    xmpp::build_login_client(client_, jid, to_utf8(password_), scram_keys_);
     client_->registerMessageHandler(this);
     client_->registerConnectionListener(this);
     client_->setServer(to_utf8(server_));

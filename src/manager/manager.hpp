@@ -9,6 +9,7 @@
 #include "manager/states.hpp"
 #include "manager/xmpp/checked_client.hpp"
 #include "manager/xmpp/private_rand.hpp"
+#include "sasl/scram_key_cache.hpp"
 
 #include <velta_client/velta_client.hpp>
 
@@ -115,6 +116,10 @@ private:
     std::shared_ptr<events::Call_Queue> queue_;
     Clock* clock_;
     Handler* handler_;
+    // The SCRAM-SHA-1 keys of the last login, for the next one (memory only;
+    // overwritten when the manager dies). Declared before the client, which
+    // refers to it.
+    sasl::Scram_Key_Cache scram_keys_;
     // Declared before the registration, which must die first: it keeps a
     // pointer to the client it was built on.
     std::optional<xmpp::Checked_Client> client_;

@@ -57,6 +57,21 @@ TEST(Prosody_Login, logout_then_a_new_start_logs_in_again) {
     EXPECT_EQ(dave.handler.take(), Strings{"on_connected()"});
 }
 
+// Prosody keeps the salt and count with the account: the second login uses
+// the keys the first one derived (and SASLprep must agree with Prosody's on
+// a password that is not ASCII).
+TEST(Prosody_Login, a_second_login_with_kept_scram_keys_is_accepted) {
+    Prosody_Host frank("frank", "pässwörd ﬁ");
+    ASSERT_TRUE(frank.log_in());
+    for (int round = 0; round < 2; ++round) {
+        frank.manager->logout();
+        ASSERT_TRUE(poll_until(*frank.manager, [&] { return frank.manager->get_state() == STATE_IDLE; }));
+        ASSERT_TRUE(frank.log_in()) << "round " << round;
+    }
+    EXPECT_EQ(frank.handler.count("on_connected"), 3);
+    EXPECT_EQ(frank.handler.count("on_error"), 0);
+}
+
 TEST(Prosody_Login, server_killed_while_connected_then_restarted) {
     Prosody_Host erin("erin", "pw");
     ASSERT_TRUE(erin.log_in());

@@ -652,6 +652,16 @@ void Scripted_Peer::set_scram_server_nonce(const std::optional<std::string>& non
     impl_->server.script.scram_nonce = nonce;
 }
 
+void Scripted_Peer::set_scram_salt(const std::optional<std::string>& salt) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->server.script.scram_salt = salt;
+}
+
+void Scripted_Peer::set_scram_wrong_signature(bool wrong) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->server.script.scram_wrong_signature = wrong;
+}
+
 void Scripted_Peer::set_sasl_challenge(const std::string& base64_payload) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->server.script.sasl_challenge = base64_payload;

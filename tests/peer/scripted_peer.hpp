@@ -164,6 +164,11 @@ public:
     // 4096), and a nonce that extends the client's unless replaced here.
     void set_scram_iterations(long iterations);
     void set_scram_server_nonce(const std::optional<std::string>& nonce);
+    // The same salt (raw bytes) in every exchange, as servers keep it with
+    // the account; nullopt (the default): a fresh one each time.
+    void set_scram_salt(const std::optional<std::string>& salt);
+    // A server-final-message whose signature is one bit off.
+    void set_scram_wrong_signature(bool wrong);
     // Answers every <auth/> of an offered mechanism with
     // <challenge>base64_payload</challenge> (sent as given) and nothing more;
     // "" (the default) ends this.

@@ -1,80 +1,38 @@
 #include "manager/xmpp/checked_client.hpp"
 
-#include <gloox/base64.h>
 #include <gloox/gloox.h>
 #include <gloox/tag.h>
 
-#include <cerrno>
-#include <cstdlib>
-
 namespace Velta_Client::detail::xmpp {
 
-namespace {
+Checked_Client::Checked_Client(const std::string& server) : gloox::Client(server), scram_(nullptr) {}
 
-bool is_sasl(const gloox::Tag& tag, const char* name) {
-    return tag.name() == name && tag.xmlns() == gloox::XMLNS_STREAM_SASL;
+Checked_Client::Checked_Client(const gloox::JID& jid, const std::string& password, int port,
+                               sasl::Scram_Key_Cache& scram_keys)
+    : gloox::Client(jid, password, port), scram_(&scram_keys) {}
+
+Checked_Client::~Checked_Client() = default;
+
+void Checked_Client::observe_elements(gloox::StatisticsHandler* observer) {
+    element_observer_ = observer;
+    registerStatisticsHandler(observer);
 }
 
-// "<auth xmlns='...' mechanism='SCRAM-SHA-1'>base64</auth>", as gloox
-// writes it: the nonce of its client-first-message, or "".
-std::string scram_nonce_of(const std::string& xml) {
-    if (xml.compare(0, 6, "<auth ") != 0 || xml.find("mechanism='SCRAM-SHA-1'") == std::string::npos) return {};
-    const std::size_t open = xml.find('>');
-    const std::size_t close = xml.rfind("</auth>");
-    if (open == std::string::npos || close == std::string::npos || close < open) return {};
-    const std::string message = gloox::Base64::decode64(xml.substr(open + 1, close - open - 1));
-    const std::size_t nonce = message.rfind(",r=");
-    return nonce == std::string::npos ? std::string() : message.substr(nonce + 3);
+bool Checked_Client::logs_in_next(const gloox::Tag& features) const {
+    // gloox's order (Client::handleNormalNode): STARTTLS when offered (the
+    // library's TLS object then ends the connection), compression when
+    // offered and not active yet, then the login with the credentials.
+    return !authed() && sasl() && !username().empty() && !password().empty() &&
+           !features.hasChild("starttls", "xmlns", gloox::XMLNS_STREAM_TLS) &&
+           (m_compressionActive || !features.hasChild("compression", "xmlns", gloox::XMLNS_STREAM_COMPRESS));
 }
 
-}  // namespace
-
-bool acceptable_scram_challenge(const std::string& decoded, const std::string& client_nonce) {
-    if (client_nonce.empty()) return false;
-    // gloox takes the first "r=", "s=" and "i=" wherever they stand, the
-    // nonce up to one character before "s=", the salt up to one before
-    // "i=", and the count with strtol from after "i=". The same reading
-    // here, so that what is checked is what gloox will use.
-    const std::size_t r = decoded.find("r=");
-    const std::size_t s = decoded.find("s=");
-    const std::size_t i = decoded.find("i=");
-    if (r == std::string::npos || s == std::string::npos || i == std::string::npos) return false;
-    const std::string nonce = decoded.substr(r + 2, s - r - 3);
-    const std::string salt = gloox::Base64::decode64(decoded.substr(s + 2, i - s - 3));
-    const std::string count_text = decoded.substr(i + 2);
-    errno = 0;
-    const long count = std::strtol(count_text.c_str(), nullptr, 10);
-    if (errno != 0 || count < 1 || count > max_scram_iterations) return false;
-    return !salt.empty() && nonce.size() > client_nonce.size() && nonce.compare(0, client_nonce.size(), client_nonce) == 0;
-}
-
-Checked_Client::Checked_Client(const std::string& server) : gloox::Client(server) {}
-
-Checked_Client::Checked_Client(const gloox::JID& jid, const std::string& password, int port)
-    : gloox::Client(jid, password, port) {
-    logInstance().registerLogHandler(gloox::LogLevelDebug, gloox::LogAreaXmlOutgoing, this);
-    watching_ = true;
-}
-
-Checked_Client::~Checked_Client() { stop_watching(); }
-
-void Checked_Client::stop_watching() {
-    if (!watching_) return;
-    watching_ = false;
-    logInstance().removeLogHandler(this);
-}
-
-void Checked_Client::handleLog(gloox::LogLevel, gloox::LogArea area, const std::string& message) {
-    if (area != gloox::LogAreaXmlOutgoing || !client_nonce_.empty()) return;
-    client_nonce_ = scram_nonce_of(message);
-}
-
-bool Checked_Client::acceptable_challenge(const std::string& payload) {
-    // SCRAM-SHA-1 has one challenge; gloox answers every other mechanism's,
-    // or a second one, with work the server chooses.
-    if (challenged_) return false;
-    challenged_ = true;
-    return acceptable_scram_challenge(gloox::Base64::decode64(payload), client_nonce_);
+gloox::ConnectionError Checked_Client::recv(int timeout) {
+    const long began = scram_.computing() ? sasl::thread_cpu_ns() : -1;
+    const gloox::ConnectionError result = gloox::Client::recv(timeout);
+    if (!refused_ && scram_.computing() && state() == gloox::StateConnected)
+        scram_.advance(*this, (began < 0 ? sasl::thread_cpu_ns() : began) + sasl::scram_slice_ns);
+    return result;
 }
 
 bool Checked_Client::acceptable_bind(const gloox::Tag& iq) {
@@ -88,7 +46,6 @@ bool Checked_Client::acceptable_bind(const gloox::Tag& iq) {
 
 void Checked_Client::refuse() {
     refused_ = true;
-    stop_watching();
     // Client's own override is private; the stream ends the same way.
     ClientBase::disconnect(gloox::ConnStreamError);
 }
@@ -96,14 +53,24 @@ void Checked_Client::refuse() {
 void Checked_Client::handleTag(gloox::Tag* tag) {
     if (refused_) return;  // the connection is over; the rest of the read is not ours
     if (tag) {
-        if (is_sasl(*tag, "challenge")) {
-            if (!acceptable_challenge(tag->cdata())) {
+        // What fails in the exchange (no memory, no randomness) refuses.
+        Scram_Login::Verdict verdict = Scram_Login::Verdict::refused;
+        try {
+            verdict = scram_.on_element(*this, *tag, tag->name() == "features" && logs_in_next(*tag));
+        } catch (...) {
+        }
+        switch (verdict) {
+            case Scram_Login::Verdict::refused:
                 refuse();
                 return;
-            }
-        } else if (is_sasl(*tag, "success") || is_sasl(*tag, "failure")) {
-            stop_watching();
-        } else if (tag->name() == "iq" && !acceptable_bind(*tag)) {
+            case Scram_Login::Verdict::taken:
+                // Counted as gloox counts the elements it handles.
+                if (element_observer_) element_observer_->handleStatistics(getStatistics());
+                return;
+            case Scram_Login::Verdict::not_mine:
+                break;
+        }
+        if (tag->name() == "iq" && !acceptable_bind(*tag)) {
             refuse();
             return;
         }

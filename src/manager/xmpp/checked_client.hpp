@@ -1,63 +1,58 @@
 // The gloox client every connection of the library uses: gloox's own, with a
 // look at each top-level element the server sends before gloox acts on it.
-// What it refuses ends the connection like a lost link (onDisconnect with
+// The SCRAM-SHA-1 exchange of a login is the library's own (Scram_Login):
+// its elements go there first, and every receive advances its proof. What it
+// refuses ends the connection like a lost link (onDisconnect with
 // ConnStreamError), and nothing after it on that connection is read:
-// - a SASL challenge that is not the one SCRAM-SHA-1 exchange gloox asked
-//   for, or one whose iteration count is below 1 or above
-//   max_scram_iterations, or whose nonce does not begin with the nonce
-//   gloox sent (read exactly as gloox reads it);
+// - a SASL challenge out of turn, a server-first-message Scram_Sha1 refuses
+//   (nonce, salt, an iteration count outside 1..max_scram_iterations), a
+//   success before the proof or with a wrong server signature;
 // - a resource-binding result whose address is not the user's own node at
 //   "localhost";
 // - any exception out of gloox's handling of an element: it stops there
 //   instead of unwinding through gloox's parser and out of the host's poll.
 #pragma once
 
+#include "manager/xmpp/scram_login.hpp"
+
 #include <gloox/client.h>
 #include <gloox/jid.h>
-#include <gloox/loghandler.h>
+#include <gloox/statisticshandler.h>
 
 #include <string>
 
 namespace Velta_Client::detail::xmpp {
 
-// The SCRAM proof runs inside one poll and costs 1.5 to 2.1 ms of processor
-// time per 1,000 iterations on this project's machines: 40,000 keeps that
-// poll at 70 to 86 ms, while it is four times what Prosody asks (10,000) and
-// ten times ejabberd's 4,096.
-constexpr long max_scram_iterations = 40000;
-
-class Checked_Client final : public gloox::Client, private gloox::LogHandler {
+class Checked_Client final : public gloox::Client {
 public:
     // Without credentials, for registration.
     explicit Checked_Client(const std::string& server);
-    // Logs in as jid with password.
-    Checked_Client(const gloox::JID& jid, const std::string& password, int port);
+    // Logs in as jid with password; SCRAM-SHA-1 keys are kept in scram_keys.
+    Checked_Client(const gloox::JID& jid, const std::string& password, int port, sasl::Scram_Key_Cache& scram_keys);
     ~Checked_Client() override;
     Checked_Client(const Checked_Client&) = delete;
     Checked_Client& operator=(const Checked_Client&) = delete;
 
     // gloox's parser hands every top-level element here.
     void handleTag(gloox::Tag* tag) override;
+    // Each receive also advances a SCRAM proof being computed, within
+    // sasl::scram_slice_ns of processor time counted from its start.
+    gloox::ConnectionError recv(int timeout) override;
+
+    // gloox's statistics handler, which is also told of the elements the
+    // client takes from gloox.
+    void observe_elements(gloox::StatisticsHandler* observer);
 
 private:
-    // Sees what gloox writes while the SASL exchange runs, for its nonce.
-    void handleLog(gloox::LogLevel level, gloox::LogArea area, const std::string& message) override;
-
-    bool acceptable_challenge(const std::string& payload);
     bool acceptable_bind(const gloox::Tag& iq);
-    void stop_watching();
+    // Whether gloox, given these features, would log in now rather than
+    // negotiate TLS or compression first.
+    bool logs_in_next(const gloox::Tag& features) const;
     void refuse();
 
-    std::string client_nonce_;
-    bool watching_ = false;
-    bool challenged_ = false;
+    Scram_Login scram_;
+    gloox::StatisticsHandler* element_observer_ = nullptr;
     bool refused_ = false;
 };
-
-// The server-first-message of SCRAM-SHA-1 (decoded) read as gloox 1.0.24
-// reads it: acceptable when it names "r=", "s=" and "i=", its nonce begins
-// with client_nonce and is longer, its salt is not empty, and its count lies
-// in 1..max_scram_iterations.
-bool acceptable_scram_challenge(const std::string& decoded, const std::string& client_nonce);
 
 }  // namespace Velta_Client::detail::xmpp

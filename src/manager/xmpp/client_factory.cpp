@@ -19,16 +19,23 @@ void configure(Checked_Client& client) {
     // Without credentials gloox would log in anonymously where a server
     // offers it; registration needs the unauthenticated stream. DIGEST-MD5
     // is obsolete (RFC 6331), and gloox's parser of its challenge throws.
+<<<<<<< HEAD
     client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5);
     // Compressed input would pass the socket's guards and bounds unread while
     // gloox inflates it behind them: a few kilobytes could unpack into
     // anything. A server's offer is ignored and the stream stays plain.
     client.setCompression(false);
+=======
+    // SCRAM-SHA-1 is the client's own (Scram_Login): gloox would compute its
+    // proof inside one call; and without channel binding there is no -PLUS.
+    client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5 &
+                             ~gloox::SaslMechScramSha1 & ~gloox::SaslMechScramSha1Plus);
+>>>>>>> issue-20
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
     // The socket paces its input by the elements gloox completes.
     if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl()))
-        client.registerStatisticsHandler(socket->element_observer());
+        client.observe_elements(socket->element_observer());
 }
 
 }  // namespace
@@ -42,9 +49,10 @@ void build_registration_client(std::optional<Checked_Client>& slot) {
     configure(*slot);
 }
 
-void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password) {
+void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password,
+                        sasl::Scram_Key_Cache& scram_keys) {
     const Private_Rand rand_scope;
-    slot.emplace(jid, password, -1);
+    slot.emplace(jid, password, -1, scram_keys);
     Private_Rand::reseed();
     configure(*slot);
     // One extension that keeps each message's element: the receive path

@@ -20,8 +20,10 @@ namespace Velta_Client::detail::xmpp {
 // A client for domain "localhost" without credentials, for registration.
 void build_registration_client(std::optional<Checked_Client>& slot);
 
-// A client that logs in as jid with password (port -1: 5222).
-void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password);
+// A client that logs in as jid with password (port -1: 5222), keeping its
+// SCRAM-SHA-1 keys in scram_keys (which must outlive it).
+void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& jid, const std::string& password,
+                        sasl::Scram_Key_Cache& scram_keys);
 
 // Called once logged in: removes the stanza extensions gloox registered for
 // itself that the library never reads, each of which costs a filter pass per

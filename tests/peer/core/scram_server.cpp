@@ -57,7 +57,8 @@ std::optional<std::string> field(const std::string& message, char key) {
 }  // namespace
 
 std::optional<Scram_Exchange> scram_begin(const std::string& client_first, long iterations,
-                                          const std::optional<std::string>& server_nonce) {
+                                          const std::optional<std::string>& server_nonce,
+                                          const std::optional<std::string>& salt) {
     if (client_first.compare(0, 3, "n,,") != 0) return std::nullopt;
     Scram_Exchange exchange;
     exchange.client_first_bare = client_first.substr(3);
@@ -67,7 +68,7 @@ std::optional<Scram_Exchange> scram_begin(const std::string& client_first, long 
     exchange.user = *user;
     std::random_device random;
     exchange.nonce = server_nonce ? *server_nonce : *client_nonce + "peer" + std::to_string(random());
-    exchange.salt = "salt-" + std::to_string(random());
+    exchange.salt = salt ? *salt : "salt-" + std::to_string(random());
     exchange.iterations = iterations;
     exchange.server_first = "r=" + exchange.nonce + ",s=" + gloox::Base64::encode64(exchange.salt) +
                             ",i=" + std::to_string(iterations);

@@ -18,8 +18,10 @@ struct Scram_Exchange {
 // Reads "n,,n=user,r=client-nonce" and makes the server-first-message:
 // nonce = server_nonce when given, else the client's nonce and a suffix.
 // Nothing for a message that is not a client-first-message.
+// salt: the raw salt when given, else a fresh one.
 std::optional<Scram_Exchange> scram_begin(const std::string& client_first, long iterations,
-                                          const std::optional<std::string>& server_nonce);
+                                          const std::optional<std::string>& server_nonce,
+                                          const std::optional<std::string>& salt = std::nullopt);
 
 // Checks the client-final-message against password; the server-final-message
 // ("v=...") when the proof holds.

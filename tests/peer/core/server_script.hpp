@@ -47,6 +47,11 @@ struct Server_Script {
     long scram_iterations = 4096;
     // Replaces the nonce that extends the client's.
     std::optional<std::string> scram_nonce;
+    // The salt of every exchange (raw bytes), as a server that stores it with
+    // the account keeps it; unset: a fresh one each time.
+    std::optional<std::string> scram_salt;
+    // The server-final-message proves nothing: one bit of its signature flipped.
+    bool scram_wrong_signature = false;
     // When not empty, every <auth/> of an offered mechanism gets
     // <challenge>this</challenge> and nothing more.
     std::string sasl_challenge;

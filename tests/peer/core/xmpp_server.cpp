@@ -304,7 +304,8 @@ void Xmpp_Server::on_challenged_auth(Session& s, const std::string& mechanism, c
         send(s, "<challenge xmlns='" + ns_sasl + "'>" + script.sasl_challenge + "</challenge>");
         return;
     }
-    s.scram = scram_begin(gloox::Base64::decode64(auth.cdata()), script.scram_iterations, script.scram_nonce);
+    s.scram = scram_begin(gloox::Base64::decode64(auth.cdata()), script.scram_iterations, script.scram_nonce,
+                          script.scram_salt);
     if (!s.scram || mechanism != "SCRAM-SHA-1") {
         sasl_failure(s, "malformed-request");
         return;
@@ -329,6 +330,11 @@ void Xmpp_Server::on_sasl_response(Session& s, const gloox::Tag& response) {
     }
     s.authed = true;
     s.user = exchange.user;
+    if (script.scram_wrong_signature) {
+        std::string signature = gloox::Base64::decode64(server_final->substr(2));
+        signature[0] = static_cast<char>(signature[0] ^ 1);
+        server_final = "v=" + gloox::Base64::encode64(signature);
+    }
     send(s, "<success xmlns='" + ns_sasl + "'>" + gloox::Base64::encode64(*server_final) + "</success>");
 }
 
