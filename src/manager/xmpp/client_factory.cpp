@@ -19,18 +19,14 @@ void configure(Checked_Client& client) {
     // Without credentials gloox would log in anonymously where a server
     // offers it; registration needs the unauthenticated stream. DIGEST-MD5
     // is obsolete (RFC 6331), and gloox's parser of its challenge throws.
-<<<<<<< HEAD
-    client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5);
-    // Compressed input would pass the socket's guards and bounds unread while
-    // gloox inflates it behind them: a few kilobytes could unpack into
-    // anything. A server's offer is ignored and the stream stays plain.
-    client.setCompression(false);
-=======
     // SCRAM-SHA-1 is the client's own (Scram_Login): gloox would compute its
     // proof inside one call; and without channel binding there is no -PLUS.
     client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5 &
                              ~gloox::SaslMechScramSha1 & ~gloox::SaslMechScramSha1Plus);
->>>>>>> issue-20
+    // Compressed input would pass the socket's guards and bounds unread while
+    // gloox inflates it behind them: a few kilobytes could unpack into
+    // anything. A server's offer is ignored and the stream stays plain.
+    client.setCompression(false);
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
     // The socket paces its input by the elements gloox completes.
