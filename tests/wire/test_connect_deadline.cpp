@@ -10,11 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <utility>
 #include <vector>
 
@@ -24,40 +19,6 @@ using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-// A listener whose accept queue is full: the kernel drops every new SYN.
-class Full_Backlog {
-public:
-    Full_Backlog() : address_(refusing_loopback_address()) {
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(5222);
-        ::inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(listener_, 0) != 0)
-            throw std::runtime_error("Full_Backlog: cannot listen");
-        // Backlog 0 holds one connection; the second filler's SYN is the
-        // first to be dropped.
-        for (int i = 0; i < 2; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-            fillers_.push_back(fd);
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    ~Full_Backlog() {
-        for (const int fd : fillers_) ::close(fd);
-        ::close(listener_);
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    std::string address_;
-    int listener_ = -1;
-    std::vector<int> fillers_;
-};
 
 // Polls for a while of real time at a fixed host time, then lets the host's
 // clock pass the deadline: the attempt ends in that poll.

@@ -60,7 +60,7 @@ Service_Lookup::Service_Lookup(const std::string& name) : name_(name) {
     channel_ = channel;
 
     if (is_local_name(name_)) {
-        targets_.push_back({name_, default_client_port});
+        targets_.emplace_back(this, name_, default_client_port);
         targets_known_ = true;
         return;
     }
@@ -91,40 +91,58 @@ void Service_Lookup::on_service_records(void* self, int status, int, unsigned ch
     std::minstd_rand random(std::random_device{}());
     for (const auto& record : in_service_order(std::move(records), [&](unsigned bound) {
              return std::uniform_int_distribution<unsigned>(0, bound)(random);
-         }))
-        lookup.targets_.push_back({record.host, record.port});
+         })) {
+        if (lookup.targets_.size() == max_targets) break;
+        lookup.targets_.emplace_back(&lookup, record.host, record.port);
+    }
     // No record, or only "." targets: the name itself serves on the default port.
-    if (lookup.targets_.empty()) lookup.targets_.push_back({lookup.name_, default_client_port});
+    if (lookup.targets_.empty()) lookup.targets_.emplace_back(&lookup, lookup.name_, default_client_port);
     lookup.targets_known_ = true;
 }
 
-void Service_Lookup::on_addresses(void* self, int status, int, ares_addrinfo* result) {
-    auto& lookup = *static_cast<Service_Lookup*>(self);
+void Service_Lookup::on_addresses(void* target_pointer, int status, int, ares_addrinfo* result) {
+    auto& target = *static_cast<Target*>(target_pointer);
+    auto& lookup = *target.owner;
     --lookup.in_flight_;
+    target.answered = true;
     if (status == ARES_SUCCESS && result && !lookup.destroying_) {
+        // Each family in the resolver's order, then taken in turn, the
+        // family of the resolver's first choice first.
+        std::deque<Endpoint> families[2];
+        int first_family = 0;
         for (const ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
             if (node->ai_family != AF_INET && node->ai_family != AF_INET6) continue;
             if (node->ai_addrlen > sizeof(sockaddr_storage)) continue;
+            if (!first_family) first_family = node->ai_family;
+            auto& family = families[node->ai_family == first_family ? 0 : 1];
+            if (family.size() == max_addresses_per_target) continue;
             Endpoint endpoint;
             std::memcpy(&endpoint.address, node->ai_addr, node->ai_addrlen);
             endpoint.length = node->ai_addrlen;
-            lookup.ready_.push_back(endpoint);
-            lookup.found_any_ = true;
+            family.push_back(endpoint);
         }
+        for (std::size_t turn = 0; target.endpoints.size() < max_addresses_per_target; ++turn) {
+            auto& family = families[turn % 2];
+            if (families[0].empty() && families[1].empty()) break;
+            if (family.empty()) continue;
+            target.endpoints.push_back(family.front());
+            family.pop_front();
+        }
+        if (!target.endpoints.empty()) lookup.found_any_ = true;
     }
     if (result) ::ares_freeaddrinfo(result);
 }
 
-void Service_Lookup::look_up_next_target() {
-    const Target& target = targets_[next_target_++];
+void Service_Lookup::look_up(Target& target) {
+    target.asked = true;
     ares_addrinfo_hints hints{};
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = AF_UNSPEC;  // A and AAAA, asked together
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = ARES_AI_NUMERICSERV;
     ++in_flight_;
     // May call back at once (a name in /etc/hosts, a refusal).
     ::ares_getaddrinfo(channel_, target.host.c_str(), std::to_string(target.port).c_str(), &hints,
-                       &Service_Lookup::on_addresses, this);
+                       &Service_Lookup::on_addresses, &target);
 }
 
 void Service_Lookup::drive() {
@@ -154,24 +172,22 @@ void Service_Lookup::drive() {
 }
 
 Service_Lookup::Result Service_Lookup::next(Endpoint& out) {
-    for (;;) {
-        if (!ready_.empty()) {
-            out = ready_.front();
-            ready_.pop_front();
+    if (!channel_) return Result::exhausted;
+    if (in_flight_ > 0) drive();
+    if (!targets_known_) return Result::pending;
+    while (current_ < targets_.size()) {
+        for (std::size_t i = current_; i < targets_.size() && i < current_ + targets_looked_up_ahead; ++i)
+            if (!targets_[i].asked) look_up(targets_[i]);
+        Target& target = targets_[current_];
+        if (!target.endpoints.empty()) {
+            out = target.endpoints.front();
+            target.endpoints.pop_front();
             return Result::endpoint;
         }
-        if (!channel_) return Result::exhausted;
-        if (in_flight_ > 0) {
-            drive();
-            if (ready_.empty() && in_flight_ > 0) return Result::pending;
-            continue;
-        }
-        if (targets_known_ && next_target_ < targets_.size()) {
-            look_up_next_target();
-            continue;
-        }
-        return Result::exhausted;
+        if (!target.answered) return Result::pending;
+        ++current_;
     }
+    return Result::exhausted;
 }
 
 }  // namespace Velta_Client::detail::xmpp

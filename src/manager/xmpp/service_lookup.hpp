@@ -3,6 +3,13 @@
 // then weighted choice), each target's addresses in turn; without a usable
 // SRV record, <name> itself on port 5222. /etc/hosts is read for addresses.
 //
+// A target's A and AAAA lookups go out together, and its addresses come
+// alternating the two families (RFC 8305, section 4). The next target is
+// looked up while the current one's addresses are tried, so that a target
+// that is down costs its connects, not a lookup as well. What one answer
+// gives is bounded (max_targets, max_addresses_per_target): the rest is
+// ignored, so that no answer makes one call long.
+//
 // c-ares does the DNS work without a thread: next() hands it whatever its
 // sockets have ready and never waits. Its own retries give up on a server
 // that never answers; the caller's deadline ends the attempt before that
@@ -15,6 +22,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ares_channeldata;
@@ -24,6 +32,12 @@ namespace Velta_Client::detail::xmpp {
 
 class Service_Lookup {
 public:
+    static constexpr std::size_t max_targets = 32;
+    static constexpr std::size_t max_addresses_per_target = 16;
+    // Targets whose addresses are asked for at once: the one being tried
+    // and the next.
+    static constexpr std::size_t targets_looked_up_ahead = 2;
+
     explicit Service_Lookup(const std::string& name);
     ~Service_Lookup();
     Service_Lookup(const Service_Lookup&) = delete;
@@ -39,13 +53,19 @@ public:
 
 private:
     struct Target {
+        Target(Service_Lookup* owner_, std::string host_, int port_)
+            : owner(owner_), host(std::move(host_)), port(port_) {}
+        Service_Lookup* owner;
         std::string host;
         int port;
+        bool asked = false;
+        bool answered = false;
+        std::deque<Endpoint> endpoints;
     };
 
     static void on_service_records(void* self, int status, int timeouts, unsigned char* answer, int length);
-    static void on_addresses(void* self, int status, int timeouts, ares_addrinfo* result);
-    void look_up_next_target();
+    static void on_addresses(void* target, int status, int timeouts, ares_addrinfo* result);
+    void look_up(Target& target);
     void drive();
 
     std::string name_;
@@ -53,10 +73,10 @@ private:
     bool library_ready_ = false;
     bool destroying_ = false;
     int in_flight_ = 0;
-    std::vector<Target> targets_;
-    std::size_t next_target_ = 0;
+    // A deque: the address callbacks hold pointers to its elements.
+    std::deque<Target> targets_;
+    std::size_t current_ = 0;
     bool targets_known_ = false;
-    std::deque<Endpoint> ready_;
     bool found_any_ = false;
 };
 
