@@ -166,8 +166,8 @@ public:
     ///   45 s    real time, connected: a link lost without a word (no FIN, no
     ///           RST; kernel keep-alive and a 30 s TCP user time-out) ends:
     ///           on_disconnected, then STATE_IDLE.
-    ///   2 x 2 s real time, each DNS query's tries per server in resolv.conf;
-    ///           the 15 s bound ends the wait sooner when the Clock moves.
+    ///   2 s, 4 s real time: a DNS query's two tries (per server in
+    ///           resolv.conf); the 15 s bound ends the wait when it comes first.
     ///   11 s    the Clock, connected: a keep-alive probe; more than 100
     ///           unanswered: on_disconnected at every poll(), connection kept.
     virtual void start() = 0;
