@@ -243,3 +243,34 @@ TEST_F(Lookup, a_silent_ipv6_address_gives_way_to_the_ipv4_one) {
     dns->add_a("both.test", peer.address());
     expect_login_past_silent_endpoints("dual.test", peer);
 }
+
+TEST_F(Lookup, only_the_first_32_targets_and_16_addresses_of_an_answer_are_tried) {
+    // Both answers pass 512 bytes: they come truncated, then over TCP.
+    Scripted_Peer peer;
+    const std::string refusing = refusing_loopback_address();
+    for (unsigned i = 0; i < 32; ++i) {
+        dns->add_srv(service + "targets.test", i, 0, 5222, "t" + std::to_string(i) + ".test");
+        dns->add_a("t" + std::to_string(i) + ".test", refusing);
+    }
+    dns->add_srv(service + "targets.test", 32, 0, 5222, "live.test");
+    dns->add_a("live.test", peer.address());
+    for (int i = 0; i < 16; ++i) dns->add_a("addresses.test", refusing);
+    dns->add_a("addresses.test", peer.address());
+
+    for (const std::string name : {"targets.test", "addresses.test"}) {
+        SCOPED_TRACE(name);
+        Host_At host(name);
+        host.start();
+        ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; }));
+        EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+        EXPECT_LT(host.longest_call_ms(), network_wait_ms);
+    }
+    EXPECT_EQ(peer.connections_accepted(), 0);
+
+    // One refusing address fewer, and the live one is reached.
+    for (int i = 0; i < 15; ++i) dns->add_a("fewer.test", refusing);
+    dns->add_a("fewer.test", peer.address());
+    Host_At host("fewer.test");
+    host.start();
+    EXPECT_TRUE(host.connected());
+}
