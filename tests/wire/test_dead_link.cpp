@@ -4,6 +4,8 @@
 // in. The host, polling with a clock that follows real time, hears
 // on_disconnected and is idle again within a minute, whether it keeps
 // sending or sends nothing. Needs root and nft; each case waits real time.
+// A server that only falls quiet (it reads and acknowledges, and answers
+// nothing) is not cut.
 #include "wire/wire_host.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 using namespace velta_test;
@@ -42,6 +45,25 @@ private:
     bool dropping_ = false;
 };
 
+// Polls with the clock following real time (from the clock's reading at
+// the call) until done().
+template <class Done>
+bool poll_in_real_time(Wire_Host& host, Done done, std::chrono::seconds limit,
+                       const std::function<void()>& each_second = {}) {
+    const auto begun = std::chrono::steady_clock::now();
+    const std::int32_t clock_at_begin = host.clock.time;
+    return repeat_until(
+        [&] {
+            const auto elapsed = std::chrono::steady_clock::now() - begun;
+            const auto now = clock_at_begin + static_cast<std::int32_t>(
+                                                  std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+            if (now != host.clock.time && each_second) each_second();
+            host.clock.time = now;
+            host.poll();
+        },
+        done, limit);
+}
+
 void expect_loss_heard_within_a_minute(bool sending) {
     if (::geteuid() != 0 || ::access("/usr/sbin/nft", X_OK) != 0) GTEST_SKIP() << "needs root and nft";
     Wire_Host host;
@@ -50,21 +72,10 @@ void expect_loss_heard_within_a_minute(bool sending) {
     Dropped_Link cut(host.peer.address());
     if (!cut.dropping()) GTEST_SKIP() << "nft refused the rule";
 
-    const auto begun = std::chrono::steady_clock::now();
-    const std::int32_t clock_at_cut = host.clock.time;
-    std::int32_t last_send = clock_at_cut;
-    const bool idle = repeat_until(
-        [&] {
-            const auto elapsed = std::chrono::steady_clock::now() - begun;
-            host.clock.time = clock_at_cut + static_cast<std::int32_t>(
-                                                 std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
-            if (sending && host.clock.time != last_send) {
-                last_send = host.clock.time;
-                host.manager->send_message(1, u"alice", u"still there?");
-            }
-            host.poll();
-        },
-        [&] { return host.state() == STATE_IDLE; }, std::chrono::seconds(60));
+    const bool idle = poll_in_real_time(
+        host, [&] { return host.state() == STATE_IDLE; }, std::chrono::seconds(60), [&] {
+            if (sending) host.manager->send_message(1, u"alice", u"still there?");
+        });
     EXPECT_TRUE(idle);
     EXPECT_GE(host.handler.count("on_disconnected"), 1);
 }
@@ -77,4 +88,21 @@ TEST(Dead_Link, a_silently_dead_link_ends_within_a_minute_while_the_host_sends) 
 
 TEST(Dead_Link, a_silently_dead_link_ends_within_a_minute_while_the_host_sends_nothing) {
     expect_loss_heard_within_a_minute(false);
+}
+
+TEST(Dead_Link, a_server_that_only_falls_quiet_is_not_cut) {
+    Wire_Host host;
+    ASSERT_TRUE(host.log_in());
+    host.handler.take();
+    host.peer.set_silent(true);
+    host.peer.clear_recorded();
+    // Four probes unanswered: 44 s, past the time in which a dead link ends.
+    const auto probes = [&] {
+        int count = 0;
+        for (const Recorded& message : host.sent_messages()) count += message.has_child("body") ? 0 : 1;
+        return count;
+    };
+    EXPECT_TRUE(poll_in_real_time(host, [&] { return probes() >= 4; }, std::chrono::seconds(60)));
+    EXPECT_EQ(host.state(), STATE_CONNECTED);
+    EXPECT_TRUE(host.handler.events.empty());
 }
