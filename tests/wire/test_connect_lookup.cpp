@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <vector>
 #include <string>
 
 using namespace velta_test;
@@ -227,12 +228,19 @@ TEST_F(Lookup, silent_targets_give_way_to_the_next_one) {
     expect_login_past_silent_endpoints("two.test", peer);
 }
 
-TEST_F(Lookup, a_silent_address_gives_way_to_the_next_address_of_the_name) {
+TEST_F(Lookup, silent_addresses_give_way_to_the_next_address_of_the_name) {
     Scripted_Peer peer;
-    Full_Backlog silent;
-    dns->add_a("many.test", silent.address());
-    dns->add_a("many.test", peer.address());
-    expect_login_past_silent_endpoints("many.test", peer);
+    // Nine: more than the connects open at once.
+    std::vector<std::unique_ptr<Full_Backlog>> silent;
+    for (int i = 0; i < 9; ++i) {
+        silent.push_back(std::make_unique<Full_Backlog>());
+        dns->add_a(i == 0 ? "one.test" : "nine.test", silent.back()->address());
+        if (i == 0) dns->add_a("nine.test", silent.back()->address());
+    }
+    dns->add_a("one.test", peer.address());
+    dns->add_a("nine.test", peer.address());
+    expect_login_past_silent_endpoints("one.test", peer);
+    expect_login_past_silent_endpoints("nine.test", peer);
 }
 
 TEST_F(Lookup, a_silent_ipv6_address_gives_way_to_the_ipv4_one) {

@@ -123,12 +123,19 @@ Connect_Attempt::Status Connect_Attempt::advance() {
 
         const auto now = std::chrono::steady_clock::now();
         const bool may_begin = open_.empty() || begin_next_now_ || now - last_begun_ >= attempt_delay;
-        if (!may_begin || open_.size() >= max_open || begun >= max_begun_per_advance) return Status::connecting;
+        if (!may_begin || begun >= max_begun_per_advance) return Status::connecting;
 
         Endpoint endpoint;
         if (!next_endpoint(endpoint)) {
             if (exhausted_ && open_.empty()) return Status::failed;
             return Status::connecting;
+        }
+        // All slots taken by silent endpoints: the oldest, silent for
+        // max_open delays, gives its slot to the next, so that an endpoint
+        // that works is reached however many silent ones come before it.
+        if (open_.size() == max_open) {
+            ::close(open_.front().socket);
+            open_.erase(open_.begin());
         }
         begin_next_now_ = false;
         last_begun_ = now;

@@ -30,7 +30,8 @@ public:
     // RFC 8305's connection attempt delay.
     static constexpr std::chrono::milliseconds attempt_delay{250};
     // Connects open at once: a name whose every address is silent holds no
-    // more descriptors than this.
+    // more descriptors than this. When they are all taken, the oldest is
+    // closed for the next endpoint.
     static constexpr std::size_t max_open = 8;
     // Connects begun in one advance(): a long list of refusing addresses is
     // gone through a few per poll, not in one.
