@@ -14,9 +14,24 @@
 //            the kernel gives up (over two minutes): the listener is closed
 //            after a few seconds to end it, and that time is reported.
 //
+//   failover A name whose first SRV target drops every SYN and whose second
+//            is the server: start to on_connected and the longest call.
+//            Raw gloox (no SRV query) gets an A record for the dead target
+//            and blocks in connect() on it; the listener is closed after a
+//            few seconds to end it.
+//   dead     A link cut silently after login (an nftables rule drops every
+//            packet to and from the server): the time until on_disconnected
+//            and the longest call, the host polling with its clock in real
+//            time and sending nothing. Raw gloox beside it, with its default.
+//   answers  The longest call while the largest answers a DNS server sends
+//            are taken (2,000 SRV records; 4,000 A records; both refused
+//            everywhere), and a login through a name that a 150,000-line
+//            /etc/hosts holds on its last line.
+//
 // Needs root: the DNS server listens on port 53 and the program gives itself
-// a private /etc/resolv.conf (a mount namespace), as the tests do.
-// Usage: velta_bench_connect slow|dropped [runs]
+// a private /etc/resolv.conf (a mount namespace), as the tests do; dead needs
+// nft.
+// Usage: velta_bench_connect slow|dropped|failover|dead|answers [runs]
 #include "integration/prosody_server.hpp"
 #include "peer/dns_server.hpp"
 #include "raw/raw_client.hpp"
@@ -332,12 +347,181 @@ int dropped(int) {
     return 0;
 }
 
+int failover(int runs) {
+    velta_test::Prosody_Server prosody;
+    velta_test::Dns_Server dns;
+    if (!velta_test::use_private_resolver(dns.address())) fail("a private /etc/resolv.conf needs root");
+
+    std::vector<double> library_longest, library_cpu, library_total;
+    for (int i = -1; i < runs; ++i) {  // run -1 warms up
+        Blocking_Relay dead("127.0.0.1", 9);  // never opens: every SYN dropped
+        const std::string name = "failover" + std::to_string(i + 2) + ".bench.test";
+        dns.add_srv("_xmpp-client._tcp." + name, 10, 0, 5222, "dead." + name);
+        dns.add_a("dead." + name, dead.address());
+        dns.add_srv("_xmpp-client._tcp." + name, 20, 0, 5222, "live." + name);
+        dns.add_a("live." + name, prosody.address());
+        const Outcome l = library_connect<Still_Clock>(name, "failover-" + std::to_string(i), true, 30s);
+        if (i < 0) continue;
+        print("library", i, l);
+        Timed_Call longest;
+        for (const auto& call : l.calls)
+            if (&call != l.scram() && call.cpu_ms > longest.cpu_ms) longest = call;
+        library_longest.push_back(l.longest().own_ms);
+        library_cpu.push_back(longest.cpu_ms);
+        library_total.push_back(l.total_ms);
+    }
+    const int raw_limit_seconds = 5;
+    Outcome r;
+    {
+        Blocking_Relay dead("127.0.0.1", 9);
+        dns.add_a("raw.failover.bench.test", dead.address());
+        dead.close_after(std::chrono::seconds(raw_limit_seconds));
+        r = raw_connect("raw.failover.bench.test", node_of("failover-raw"), 60s);
+    }
+    print("raw", 0, r);
+    result("connect_failover_runs", runs);
+    result("connect_failover_total_library_ms", median(library_total));
+    result("connect_failover_total_library_worst_ms", maximum(library_total));
+    result("connect_failover_longest_library_ms", median(library_longest));
+    result("connect_failover_longest_library_cpu_ms", maximum(library_cpu));
+    result("connect_failover_longest_raw_ms", r.longest().own_ms);
+    result("connect_failover_raw_listener_closed_after_s", raw_limit_seconds);
+    return 0;
+}
+
+// Drops every packet to and from address:5222 while it lives.
+class Cut_Link {
+public:
+    explicit Cut_Link(const std::string& address) : table_("velta_bench_cut_" + std::to_string(::getpid())) {
+        const bool cut = nft("add table ip " + table_) &&
+                         nft("add chain ip " + table_ + " out { type filter hook output priority 0 ; }") &&
+                         nft("add rule ip " + table_ + " out ip daddr " + address + " tcp dport 5222 drop") &&
+                         nft("add rule ip " + table_ + " out ip saddr " + address + " tcp sport 5222 drop");
+        if (!cut) fail("nft refused the rule (root and nftables needed)");
+    }
+    ~Cut_Link() { nft("delete table ip " + table_); }
+    Cut_Link(const Cut_Link&) = delete;
+    Cut_Link& operator=(const Cut_Link&) = delete;
+
+private:
+    static bool nft(const std::string& command) {
+        return std::system(("nft '" + command + "' 2>/dev/null").c_str()) == 0;
+    }
+    std::string table_;
+};
+
+int dead(int) {
+    velta_test::Prosody_Server prosody;
+    Outcome l;
+    {
+        Real_Clock clock;
+        Counting_Handler handler;
+        std::unique_ptr<Velta_Client::Velta_Manager> manager(
+            new_velta_manager(&clock, &handler, wide(prosody.address()), wide("dead-link"), wide("pw")));
+        manager->start();
+        if (!spin_until([&] { manager->poll(); }, [&] { return handler.connected > 0; }, 20s))
+            fail("library: no login");
+        Cut_Link cut(prosody.address());
+        Call_Timer timer(l.calls);
+        const auto begin = Steady::now();
+        while (handler.disconnected == 0 && Steady::now() - begin < 120s) {
+            timer.time("poll", false, [&] { manager->poll(); });
+            std::this_thread::sleep_for(1ms);
+        }
+        if (handler.disconnected == 0) fail("library: the cut link was not noticed in 120 s");
+        l.total_ms = elapsed_ms(begin, Steady::now());
+    }
+    print("library", 0, l);
+
+    const int raw_limit_seconds = 90;
+    double raw_seconds = raw_limit_seconds;
+    bool raw_noticed = false;
+    {
+        if (!raw_register(prosody.address(), node_of("dead-link-raw"))) fail("raw registration failed");
+        Raw_Client raw(prosody.address(), node_of("dead-link-raw"));
+        if (!raw.log_in()) fail("raw: no login");
+        Cut_Link cut(prosody.address());
+        const auto begin = Steady::now();
+        while (!raw.disconnected && Steady::now() - begin < std::chrono::seconds(raw_limit_seconds)) {
+            raw.client.recv(0);
+            std::this_thread::sleep_for(1ms);
+        }
+        raw_noticed = raw.disconnected;
+        if (raw_noticed) raw_seconds = elapsed_ms(begin, Steady::now()) / 1000.0;
+    }
+    result("dead_link_until_disconnected_library_s", l.total_ms / 1000.0);
+    result("dead_link_longest_library_ms", l.longest().own_ms);
+    result("dead_link_longest_library_cpu_ms", l.longest().cpu_ms);
+    result("dead_link_raw_noticed", raw_noticed ? 1 : 0);
+    result("dead_link_raw_s", raw_seconds);
+    return 0;
+}
+
+// Polls a manager for `name` until it is idle again (connected == false) or
+// connected, timing every call; the longest call by processor time, the SCRAM
+// poll aside.
+Timed_Call longest_cpu_through(const std::string& name, bool connected) {
+    const Outcome outcome = library_connect<Still_Clock>(name, "answers-" + name, connected, 30s);
+    Timed_Call longest;
+    for (const auto& call : outcome.calls)
+        if (&call != outcome.scram() && call.cpu_ms > longest.cpu_ms) longest = call;
+    std::printf("%s: %zu calls, %.1f ms in all, longest %.3f ms processor (%s)\n", name.c_str(),
+                outcome.calls.size(), outcome.total_ms, longest.cpu_ms, longest.name.c_str());
+    return longest;
+}
+
+int answers(int runs) {
+    velta_test::Prosody_Server prosody;
+    velta_test::Dns_Server dns;
+    std::string hosts;
+    const int hosts_lines = 150000;
+    for (int i = 0; i < hosts_lines; ++i) hosts += "0.0.0.0 ads" + std::to_string(i) + ".tracker.example\n";
+    hosts += prosody.address() + " hosted.bench.test\n";
+    if (!velta_test::use_private_resolver(dns.address(), hosts)) fail("a private /etc/resolv.conf needs root");
+
+    // Refused everywhere: a loopback address where nothing listens.
+    const std::string refusing = "127.0.0.1";
+    const int srv_records = 2000;
+    const int addresses = 4000;
+    for (int i = 0; i < srv_records; ++i) {
+        const std::string target = "t" + std::to_string(i) + ".b";
+        dns.add_srv("_xmpp-client._tcp.srv.bench.test", static_cast<unsigned>(i % 7), static_cast<unsigned>(i % 5),
+                    5299, target);
+        dns.add_a(target, refusing);
+    }
+    for (int i = 0; i < addresses; ++i)
+        dns.add_a("many.bench.test",
+                  "127.1." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250));
+
+    std::vector<double> srv_cpu, address_cpu, hosts_cpu;
+    for (int i = -1; i < runs; ++i) {
+        const double srv = longest_cpu_through("srv.bench.test", false).cpu_ms;
+        const double many = longest_cpu_through("many.bench.test", false).cpu_ms;
+        const double hosted = longest_cpu_through("hosted.bench.test", true).cpu_ms;
+        if (i < 0) continue;
+        srv_cpu.push_back(srv);
+        address_cpu.push_back(many);
+        hosts_cpu.push_back(hosted);
+    }
+    result("answers_runs", runs);
+    result("answers_srv_records", srv_records);
+    result("answers_addresses", addresses);
+    result("answers_hosts_lines", hosts_lines);
+    result("answers_srv_longest_cpu_ms", maximum(srv_cpu));
+    result("answers_addresses_longest_cpu_ms", maximum(address_cpu));
+    result("answers_hosts_longest_cpu_ms", maximum(hosts_cpu));
+    return 0;
+}
+
 int run(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "slow";
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
     if (mode == "slow") return slow(runs);
     if (mode == "dropped") return dropped(runs);
-    fail("usage: velta_bench_connect slow|dropped [runs]");
+    if (mode == "failover") return failover(runs);
+    if (mode == "dead") return dead(runs);
+    if (mode == "answers") return answers(runs);
+    fail("usage: velta_bench_connect slow|dropped|failover|dead|answers [runs]");
 }
 
 }  // namespace

@@ -424,6 +424,43 @@ int main(int argc, char** argv) {
                  number(r.get("connect_dropped_raw_listener_closed_after_s")) + " s (else the kernel's two minutes)",
              "—", "≤ 1 ms", ""},
             !std::isnan(dropped), dropped <= 1);
+        const double failover = r.get("connect_failover_total_library_worst_ms");
+        const double failover_cpu = r.get("connect_failover_longest_library_cpu_ms");
+        add({"11c",
+             "`start` to `on_connected` through a name whose first SRV target drops every SYN and whose second is "
+             "the server; longest call's processor time, the SCRAM poll aside (" +
+                 number(r.get("connect_failover_runs")) + " runs)",
+             sig(r.get("connect_failover_total_library_ms")) + " ms (worst run " + sig(failover) +
+                 " ms; longest call " + sig(failover_cpu) + " ms processor, worst run)",
+             sig(r.get("connect_failover_longest_raw_ms")) + " ms blocked in `connect` on the dead target until "
+                                                              "its listener was closed after " +
+                 number(r.get("connect_failover_raw_listener_closed_after_s")) +
+                 " s (no SRV query; else the kernel's two minutes)",
+             "—", "≤ 1 s; ≤ 1 ms", ""},
+            !std::isnan(failover), failover <= 1000 && failover_cpu <= 1);
+        const double dead = r.get("dead_link_until_disconnected_library_s");
+        const double dead_cpu = r.get("dead_link_longest_library_cpu_ms");
+        add({"11d",
+             "A link cut silently after login (every packet dropped), the host polling with its clock in real time "
+             "and sending nothing: time until `on_disconnected`, and the longest call's processor time",
+             sig(dead) + " s; longest call " + sig(dead_cpu) + " ms",
+             r.get("dead_link_raw_noticed") > 0
+                 ? sig(r.get("dead_link_raw_s")) + " s"
+                 : "not noticed after " + sig(r.get("dead_link_raw_s")) + " s (the kernel's default: about 15 min)",
+             "—", "≤ 60 s; ≤ 1 ms", ""},
+            !std::isnan(dead), dead <= 60 && dead_cpu <= 1);
+        const double srv = r.get("answers_srv_longest_cpu_ms");
+        const double addresses = r.get("answers_addresses_longest_cpu_ms");
+        const double hosts = r.get("answers_hosts_longest_cpu_ms");
+        add({"11e",
+             "Longest call's processor time, `start` to the outcome, with the largest answers a DNS server sends: " +
+                 number(r.get("answers_srv_records")) + " SRV records, " + number(r.get("answers_addresses")) +
+                 " A records (both refused everywhere), and a login through a name on the last line of a " +
+                 number(r.get("answers_hosts_lines")) + "-line /etc/hosts (worst of " +
+                 number(r.get("answers_runs")) + " runs; the SCRAM poll aside)",
+             sig(srv) + " ms (SRV), " + sig(addresses) + " ms (A), " + sig(hosts) + " ms (/etc/hosts)", "—", "—",
+             "≤ 1 ms", ""},
+            !std::isnan(srv), srv <= 1 && addresses <= 1 && hosts <= 1);
     }
     // 9. Scale.
     {

@@ -161,9 +161,26 @@ public:
     /// and the TCP connection go on in later polls. What is known at once (an
     /// empty server string, one that cannot be an address, a local address
     /// where nothing listens) leaves STATE_RESETTING, and the next poll()
-    /// delivers on_disconnected. A server that has not opened its stream 15
-    /// seconds of the Clock after start() (or after the login connection
-    /// began) is given up the same way.
+    /// delivers on_disconnected.
+    ///
+    /// Time bounds (while the host polls) and what the host sees:
+    ///   250 ms  library's own clock: a server address whose connect has not
+    ///           completed no longer holds back the next one (at most 8 open;
+    ///           a refusal moves on at once). Nothing; a target that is down
+    ///           costs this, not the deadline.
+    ///   15 s    the Clock, counted from start() until the account is known
+    ///           to exist, then from the login step until on_connected (DNS,
+    ///           connect, stream, registration fields, account creation, a
+    ///           refused registration, SASL, binding): past it
+    ///           on_disconnected, then STATE_IDLE. Never cuts a completed
+    ///           login; a Clock set back counts again from its new reading.
+    ///   45 s    real time, connected: a link lost without a word (no FIN, no
+    ///           RST; kernel keep-alive and a 30 s TCP user time-out) ends:
+    ///           on_disconnected, then STATE_IDLE.
+    ///   2 s, 4 s real time: a DNS query's two tries (per server in
+    ///           resolv.conf); the 15 s bound ends the wait when it comes first.
+    ///   11 s    the Clock, connected: a keep-alive probe; more than 100
+    ///           unanswered: on_disconnected at every poll(), connection kept.
     virtual void start() = 0;
     /// Chat message to `user`; a copy goes to your own address first. The
     /// server is asked to report storing it for an offline user

@@ -49,11 +49,11 @@ void Velta_Manager_Impl::logout() {
 }
 
 void Velta_Manager_Impl::onConnect() {
-    stream_opened_ = true;
     if (states_.is(STATE_REGISTERING)) {
         if (registration_) registration_->fetchRegistrationFields();
     } else if (states_.allows(Event::logged_in)) {
         logged_in_ = true;
+        awaiting_outcome_ = false;
         states_.on(Event::logged_in);
         // Probes lost on an earlier connection say nothing about this one.
         unanswered_probes_ = 0;
@@ -73,23 +73,28 @@ void Velta_Manager_Impl::onDisconnect(gloox::ConnectionError reason) {
     end_connection(Event::disconnected);
 }
 
-void Velta_Manager_Impl::onStreamEvent(gloox::StreamEvent event) {
-    if (event != gloox::StreamEventConnecting) stream_opened_ = true;
-}
-
 void Velta_Manager_Impl::begin_connect_deadline() {
     connect_started_ = clock_->now();
-    stream_opened_ = false;
+    awaiting_outcome_ = true;
+}
+
+void Velta_Manager_Impl::queue_login_step() {
+    awaiting_outcome_ = false;
+    queue_->append([this] { login_step(); });
 }
 
 void Velta_Manager_Impl::check_connect_deadline() {
-    if (stream_opened_ || !states_.allows(Event::connect_deadline_passed)) return;
+    if (!awaiting_outcome_ || !states_.allows(Event::connect_deadline_passed)) return;
     constexpr std::int32_t connect_deadline_seconds = 15;
     // Wrapping difference, as for the probes: the host's clock may pass 2038.
-    const auto waited = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock_->now()) -
-                                                  static_cast<std::uint32_t>(connect_started_));
+    const std::int32_t now = clock_->now();
+    const auto waited =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(connect_started_));
+    // A clock set back counts again from where it now stands: a negative
+    // wait would otherwise hold the deadline off for as long as it was set back.
+    if (waited < 0) connect_started_ = now;
     if (waited <= connect_deadline_seconds) return;
-    stream_opened_ = true;
+    awaiting_outcome_ = false;
     {
         const xmpp::Private_Rand rand_scope;
         client_->disconnect();  // a connection still being set up reports the loss

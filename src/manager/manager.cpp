@@ -47,7 +47,7 @@ void Velta_Manager_Impl::poll() {
 
     if (!states_.is(STATE_IDLE)) {
         inside_gloox([this] { client_->recv(0); });
-        if (!stream_opened_) check_connect_deadline();
+        if (awaiting_outcome_) check_connect_deadline();
     }
 
     if (logged_in_ && !states_.is(STATE_CONNECTED))

@@ -58,8 +58,6 @@ public:
     void onConnect() override;
     void onDisconnect(gloox::ConnectionError reason) override;
     bool onTLSConnect(const gloox::CertInfo& info) override;
-    // Any step gloox takes after the server's features marks the stream open.
-    void onStreamEvent(gloox::StreamEvent event) override;
 
     // gloox::RegistrationHandler
     void handleRegistrationFields(const gloox::JID& from, int fields, std::string instructions) override;
@@ -82,10 +80,16 @@ private:
     // Something inside gloox or the library failed (threw) while this
     // connection ran: it ends like a lost link.
     void end_after_failure();
-    // A connection whose server has not opened its stream 15 seconds after
-    // start() or the login step is given up like an unreachable server.
+    // A connection without its outcome 15 seconds of the host's clock after
+    // start() or the login step is given up like an unreachable server. The
+    // outcome: the account known to exist (the login step queued) for the
+    // registration connection, the login for the login connection. A server
+    // silent at any step of the way (connect, stream, registration, SASL,
+    // binding) thus ends the same way, and nothing else would end it.
     void begin_connect_deadline();
     void check_connect_deadline();
+    // The account exists: the login step takes over, with its own deadline.
+    void queue_login_step();
     void report_error(const std::string& message);
     void queue_handler_call(events::Deferred_Call call) { queue_->append(std::move(call)); }
     void rebuild_idle_client();
@@ -131,7 +135,8 @@ private:
     std::int32_t unanswered_probes_ = 0;
     std::int32_t last_probe_time_;
     std::int32_t connect_started_ = 0;
-    bool stream_opened_ = true;
+    // The deadline counts while this is set.
+    bool awaiting_outcome_ = false;
 };
 
 }  // namespace Velta_Client::detail

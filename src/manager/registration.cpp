@@ -27,15 +27,15 @@ void Velta_Manager_Impl::handleRegistrationFields(const gloox::JID&, int fields,
 
 void Velta_Manager_Impl::handleAlreadyRegistered(const gloox::JID&) {
     if (!states_.is(STATE_REGISTERING)) return;
-    queue_->append([this] { login_step(); });
+    queue_login_step();
 }
 
 void Velta_Manager_Impl::handleRegistrationResult(const gloox::JID&, gloox::RegistrationResult result) {
     if (!states_.is(STATE_REGISTERING)) return;
     if (result == gloox::RegistrationSuccess || result == gloox::RegistrationConflict)
-        queue_->append([this] { login_step(); });
+        queue_login_step();
     else
-        report_error("register failed.");
+        report_error("register failed.");  // the deadline ends the connection
 }
 
 // Servers that offer a form next to the legacy fields expect it back filled

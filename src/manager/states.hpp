@@ -28,7 +28,7 @@ public:
         account_ready,                 // the login step runs, the account created or found taken
         login_connect_refused,         // gloox would not begin the login connection
         logged_in,                     // the server accepted the login
-        connect_deadline_passed,       // no stream opened in time
+        connect_deadline_passed,       // the connection had no outcome in time
         disconnected,                  // gloox reports the connection closed (refused login, logout)
         failed_inside,                 // something inside gloox or the library threw
         reset_step,                    // the deferred reset step runs

@@ -80,6 +80,8 @@ struct Dns_Server::Impl {
     bool stopping = false;
 
     int fd = -1;
+    int tcp_fd = -1;
+    std::vector<int> tcp_clients;
     int wake_fd = -1;
     std::string address;
     std::deque<Pending> pending;
@@ -101,6 +103,16 @@ struct Dns_Server::Impl {
             ::close(s);
         }
         if (fd < 0) throw std::runtime_error("Dns_Server: no free 127.0.53.N:53 (root needed for port 53)");
+        // TCP on the same address, for answers too large for a datagram.
+        tcp_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        ::setsockopt(tcp_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(53);
+        ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+        if (::bind(tcp_fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(tcp_fd, 16) != 0)
+            throw std::runtime_error("Dns_Server: no TCP port 53 at " + address);
         wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         thread = std::thread([this] { run(); });
     }
@@ -114,6 +126,8 @@ struct Dns_Server::Impl {
         [[maybe_unused]] const ssize_t n = ::write(wake_fd, &one, sizeof one);
         thread.join();
         ::close(fd);
+        ::close(tcp_fd);
+        for (const int client : tcp_clients) ::close(client);
         ::close(wake_fd);
     }
 
@@ -134,13 +148,20 @@ struct Dns_Server::Impl {
                     wait_ms = static_cast<int>(
                         std::chrono::ceil<std::chrono::milliseconds>(pending.front().due - now).count());
             }
-            pollfd watched[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-            if (::poll(watched, 2, wait_ms) <= 0) continue;
+            std::vector<pollfd> watched = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {tcp_fd, POLLIN, 0}};
+            for (const int client : tcp_clients) watched.push_back({client, POLLIN, 0});
+            if (::poll(watched.data(), watched.size(), wait_ms) <= 0) continue;
             if (watched[1].revents) {
                 std::uint64_t value;
                 [[maybe_unused]] const ssize_t n = ::read(wake_fd, &value, sizeof value);
             }
             if (watched[0].revents & POLLIN) receive();
+            if (watched[2].revents & POLLIN) {
+                const int client = ::accept4(tcp_fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client >= 0) tcp_clients.push_back(client);
+            }
+            for (std::size_t i = 3; i < watched.size(); ++i)
+                if (watched[i].revents) serve_tcp(watched[i].fd);
         }
     }
 
@@ -150,19 +171,62 @@ struct Dns_Server::Impl {
         socklen_t from_length = sizeof from;
         const ssize_t size =
             ::recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
-        if (size < 12) return;
+        std::string answer = answer_to(query, size);
+        if (answer.empty()) return;
+        // A datagram holds 512 bytes: past them, the header and question
+        // with TC set, and the client asks again over TCP.
+        if (answer.size() > 512) {
+            answer.resize(question_end_);
+            answer[2] = static_cast<char>(answer[2] | 0x02);
+            answer[6] = answer[7] = 0;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        pending.push_back({std::chrono::steady_clock::now() + delay, from, answer});
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_fd, &one, sizeof one);
+    }
+
+    // One query in its two-byte length frame, answered at once.
+    void serve_tcp(int client) {
+        unsigned char length[2];
+        unsigned char query[1500];
+        bool served = ::recv(client, length, 2, MSG_WAITALL) == 2;
+        const std::size_t size = static_cast<std::size_t>(length[0] << 8 | length[1]);
+        served = served && size <= sizeof query &&
+                 ::recv(client, query, size, MSG_WAITALL) == static_cast<ssize_t>(size);
+        if (served) {
+            const std::string answer = answer_to(query, static_cast<ssize_t>(size));
+            if (!answer.empty() && answer.size() <= 0xffff) {
+                std::string framed;
+                put16(framed, static_cast<unsigned>(answer.size()));
+                framed += answer;
+                served = ::send(client, framed.data(), framed.size(), MSG_NOSIGNAL) ==
+                         static_cast<ssize_t>(framed.size());
+            }
+        }
+        if (!served) {
+            ::close(client);
+            tcp_clients.erase(std::find(tcp_clients.begin(), tcp_clients.end(), client));
+        }
+    }
+
+    std::size_t question_end_ = 0;
+
+    // The answer to a query, "" for none (unreadable, or silent).
+    std::string answer_to(const unsigned char* query, ssize_t size) {
+        if (size < 12) return "";
 
         // The question: labels up to the root, then type and class.
         std::size_t at = 12;
         std::string name;
         while (at < static_cast<std::size_t>(size) && query[at] != 0) {
             const std::size_t length = query[at++];
-            if (length > 63 || at + length > static_cast<std::size_t>(size)) return;
+            if (length > 63 || at + length > static_cast<std::size_t>(size)) return "";
             if (!name.empty()) name.push_back('.');
             name.append(reinterpret_cast<const char*>(query + at), length);
             at += length;
         }
-        if (at + 5 > static_cast<std::size_t>(size)) return;
+        if (at + 5 > static_cast<std::size_t>(size)) return "";
         ++at;
         const std::uint16_t type = static_cast<std::uint16_t>(query[at] << 8 | query[at + 1]);
         const std::size_t question_end = at + 4;
@@ -170,7 +234,7 @@ struct Dns_Server::Impl {
         std::lock_guard<std::mutex> lock(mutex);
         ++queries;
         if (type == type_srv) ++service_queries;
-        if (silent) return;
+        if (silent) return "";
 
         std::vector<const Record*> answers;
         const auto found = records.find(canonical(name));
@@ -196,9 +260,8 @@ struct Dns_Server::Impl {
             put16(answer, static_cast<unsigned>(record->data.size()));
             answer += record->data;
         }
-        pending.push_back({std::chrono::steady_clock::now() + delay, from, answer});
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_fd, &one, sizeof one);
+        question_end_ = question_end;
+        return answer;
     }
 };
 

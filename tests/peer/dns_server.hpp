@@ -1,7 +1,9 @@
 // A small authoritative DNS server for the tests, on its own loopback
 // address (127.0.0.N, UDP port 53), answering from a table of SRV, A and
 // AAAA records: a name with no record at all is NXDOMAIN, a name with
-// records of other types an empty answer. It can answer late or never.
+// records of other types an empty answer. It can answer late or never. An
+// answer past 512 bytes goes out over UDP truncated (TC set) and whole over
+// TCP on the same address, as a real server's does.
 //
 //     velta_test::Dns_Server dns;
 //     dns.add_srv("_xmpp-client._tcp.chat.test", 0, 0, 5333, "node.chat.test");

@@ -491,6 +491,15 @@ void Scripted_Peer::set_silent_from_connection(int connection) {
     impl_->server.script.silent_from = connection;
 }
 
+void Scripted_Peer::set_unanswered(const std::string& request) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto& unanswered = impl_->server.script.unanswered;
+    if (request.empty())
+        unanswered.clear();
+    else
+        unanswered.insert(request);
+}
+
 void Scripted_Peer::set_silent(bool silent) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->server.script.silent = silent;

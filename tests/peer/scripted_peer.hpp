@@ -116,6 +116,10 @@ public:
     // only (0: none).
     void set_silent_from_connection(int connection);
 
+    // Requests of this kind are read and never answered: "register-get",
+    // "register-set", "auth" or "bind". "" answers them all again.
+    void set_unanswered(const std::string& request);
+
     // ---- recording ----------------------------------------------------
     std::vector<Recorded> stanzas() const;
     std::vector<Recorded> messages() const;

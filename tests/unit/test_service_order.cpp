@@ -55,3 +55,66 @@ TEST(Server_String, literals_names_and_what_cannot_be_either) {
     EXPECT_TRUE(is_local_name("game.localhost"));
     EXPECT_FALSE(is_local_name("notlocalhost"));
 }
+
+TEST(Service_Order, only_the_first_targets_are_drawn_from_a_large_answer) {
+    std::vector<Service_Record> records;
+    for (unsigned i = 0; i < 2000; ++i) records.push_back({"t" + std::to_string(i), 2000 - i, 1, 1});
+    const auto ordered = in_service_order(records, [](unsigned) { return 0u; }, 32);
+    ASSERT_EQ(ordered.size(), 32u);
+    EXPECT_EQ(ordered.front().host, "t1999");  // the lowest priority value
+    EXPECT_EQ(ordered.back().host, "t1968");
+}
+
+namespace {
+
+void put16(std::string& out, unsigned value) {
+    out.push_back(static_cast<char>(value >> 8));
+    out.push_back(static_cast<char>(value & 0xff));
+}
+
+// An answer to "a.test" holding `records` of (type, data), the question's
+// name compressed in each.
+std::string dns_answer(const std::vector<std::pair<unsigned, std::string>>& records) {
+    std::string out("\x12\x34\x84\x00", 4);
+    put16(out, 1);
+    put16(out, static_cast<unsigned>(records.size()));
+    put16(out, 0);
+    put16(out, 0);
+    out += std::string("\x01" "a\x04test\x00", 8);
+    put16(out, 1);
+    put16(out, 1);
+    for (const auto& [type, data] : records) {
+        put16(out, 0xc00c);
+        put16(out, type);
+        put16(out, 1);
+        put16(out, 0);
+        put16(out, 60);
+        put16(out, static_cast<unsigned>(data.size()));
+        out += data;
+    }
+    return out;
+}
+
+std::vector<Endpoint> read_answer(const std::string& answer, int family, std::size_t limit = 16) {
+    return addresses_in_answer(reinterpret_cast<const unsigned char*>(answer.data()), answer.size(), family, limit);
+}
+
+}  // namespace
+
+TEST(Dns_Answer, addresses_of_the_family_asked_up_to_the_limit_and_nothing_past_the_end) {
+    const std::string v4("\x7f\x00\x00\x07", 4);
+    const std::string v6(16, '\x01');
+    const std::string cname("\x01" "b\x00", 3);
+    const std::string answer = dns_answer({{5, cname}, {1, v4}, {28, v6}, {1, v4}});
+    EXPECT_EQ(read_answer(answer, AF_INET).size(), 2u);
+    ASSERT_EQ(read_answer(answer, AF_INET6).size(), 1u);
+    EXPECT_EQ(read_answer(answer, AF_INET6)[0].address.ss_family, AF_INET6);
+
+    std::vector<std::pair<unsigned, std::string>> many(4000, {1, v4});
+    EXPECT_EQ(read_answer(dns_answer(many), AF_INET).size(), 16u);
+
+    // Cut anywhere: what is whole is read, nothing beyond.
+    for (std::size_t length = 0; length < answer.size(); ++length)
+        EXPECT_LE(read_answer(answer.substr(0, length), AF_INET).size(), 2u);
+    EXPECT_TRUE(read_answer(dns_answer({{1, "\x7f"}}), AF_INET).empty());  // a short address
+}

@@ -1,19 +1,16 @@
 // Servers that take their time: one whose listen backlog is full (its SYNs
 // are dropped), one that accepts and never speaks, one that stops answering
-// between registration and login. No call waits for them, and fifteen
-// seconds of the host's clock after start (or the login step) without an
-// opened stream end the attempt like an unreachable server.
+// between registration and login or at any request after its features. No
+// call waits for them, and fifteen seconds of the host's clock after start
+// (or the login step) without the connection's outcome (the account known
+// to exist, the login) end the attempt like an unreachable server.
 #include "peer/scripted_peer.hpp"
 #include "support/host.hpp"
 #include "support/loopback.hpp"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <utility>
 #include <vector>
 
 using namespace velta_test;
@@ -22,40 +19,6 @@ using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-// A listener whose accept queue is full: the kernel drops every new SYN.
-class Full_Backlog {
-public:
-    Full_Backlog() : address_(refusing_loopback_address()) {
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(5222);
-        ::inet_pton(AF_INET, address_.c_str(), &at.sin_addr);
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(listener_, 0) != 0)
-            throw std::runtime_error("Full_Backlog: cannot listen");
-        // Backlog 0 holds one connection; the second filler's SYN is the
-        // first to be dropped.
-        for (int i = 0; i < 2; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-            fillers_.push_back(fd);
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    ~Full_Backlog() {
-        for (const int fd : fillers_) ::close(fd);
-        ::close(listener_);
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    std::string address_;
-    int listener_ = -1;
-    std::vector<int> fillers_;
-};
 
 // Polls for a while of real time at a fixed host time, then lets the host's
 // clock pass the deadline: the attempt ends in that poll.
@@ -107,16 +70,74 @@ TEST(Connect_Deadline, a_server_that_stops_answering_before_the_login_ends_at_th
     EXPECT_LT(host.longest_call_ms(), network_wait_ms);
 }
 
-TEST(Connect_Deadline, an_opened_stream_is_not_ended_by_the_clock) {
+namespace {
+
+// Whether the client has sent the request the peer holds back.
+bool asked(const Scripted_Peer& peer, const std::string& request) {
+    for (const Recorded& element : peer.stanzas()) {
+        if (request == "auth" && element.name == "auth") return true;
+        if (element.name != "iq") continue;
+        if (request == "bind" && element.has_child("bind")) return true;
+        if (request == "register-" + element.attribute("type") && element.has_child("query")) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(Connect_Deadline, a_server_silent_after_its_features_ends_at_the_deadline_at_every_step) {
+    const std::pair<std::string, int> steps[] = {{"register-get", STATE_REGISTERING},
+                                                 {"register-set", STATE_REGISTERING},
+                                                 {"auth", STATE_LOGGING_IN},
+                                                 {"bind", STATE_LOGGING_IN}};
+    for (const auto& [request, state_while_waiting] : steps) {
+        SCOPED_TRACE(request);
+        Scripted_Peer peer;
+        peer.set_unanswered(request);
+        Host_At host(peer.address());
+        host.start();
+        ASSERT_TRUE(peer.wait_for([&] { return asked(peer, request); }, 5s, [&] { host.poll(); }));
+        expect_deadline_ends_it(host, state_while_waiting);
+
+        // The same server, answering again: the next start logs in.
+        peer.set_unanswered("");
+        EXPECT_TRUE(host.log_in());
+    }
+}
+
+TEST(Connect_Deadline, a_refused_registration_stays_registering_until_the_deadline) {
     Scripted_Peer peer;
-    peer.push_registration_outcome("ignore");  // the stream is open; registration never answers
+    peer.push_registration_outcome("not-acceptable");
     Host_At host(peer.address());
     host.start();
-    ASSERT_TRUE(peer.wait_for([&] { return peer.pending_registration_outcomes() == 0; }, 5s, [&] { host.poll(); }));
-    host.clock.time += 100;
-    host.poll_for(100ms);
-    EXPECT_EQ(host.state(), STATE_REGISTERING);
-    EXPECT_TRUE(host.handler.events.empty());
+    ASSERT_TRUE(host.poll_until([&] { return host.handler.count("on_error") > 0; }));
+    EXPECT_EQ(host.handler.take(), Strings{"on_error(code=2, message=register failed.)"});
+    host.start();  // ignored: still registering
+    expect_deadline_ends_it(host, STATE_REGISTERING);
+    EXPECT_EQ(peer.connections_accepted(), 1);
+}
+
+TEST(Connect_Deadline, a_clock_set_back_counts_again_from_its_new_reading) {
+    Scripted_Peer peer;
+    peer.set_unanswered("register-get");
+    Host_At host(peer.address());
+    host.start();
+    ASSERT_TRUE(peer.wait_for([&] { return asked(peer, "register-get"); }, 5s, [&] { host.poll(); }));
+    host.clock.time -= 3600;
+    host.poll();
+    expect_deadline_ends_it(host, STATE_REGISTERING);
+}
+
+TEST(Connect_Deadline, a_completed_login_is_never_cut_by_the_clock) {
+    Scripted_Peer peer;
+    Host_At host(peer.address());
+    ASSERT_TRUE(host.log_in());
+    for (const int jump : {100, -3600, 1 << 30}) {
+        host.clock.time += jump;
+        host.poll_for(20ms);
+    }
+    EXPECT_EQ(host.state(), STATE_CONNECTED);
+    EXPECT_EQ(host.handler.take(), Strings{"on_connected()"});
 }
 
 TEST(Connect_Deadline, what_is_known_at_once_is_heard_at_the_next_poll) {

@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <memory>
+#include <vector>
 #include <string>
 
 using namespace velta_test;
@@ -173,12 +173,6 @@ TEST_F(Lookup_With_Hosts, etc_hosts_is_read_and_localhost_is_never_asked_of_dns)
 }
 
 TEST_F(Lookup, a_manager_deleted_or_reset_mid_lookup_leaves_no_descriptor_behind) {
-    const auto open_descriptors = [] {
-        int count = 0;
-        for (int fd = 0; fd < 4096; ++fd)
-            if (::fcntl(fd, F_GETFD) != -1) ++count;
-        return count;
-    };
     dns->set_silent(true);
     const int before = open_descriptors();
     for (int round = 0; round < 20; ++round) {
@@ -191,4 +185,100 @@ TEST_F(Lookup, a_manager_deleted_or_reset_mid_lookup_leaves_no_descriptor_behind
         ASSERT_EQ(host.state(), STATE_IDLE);
     }
     EXPECT_EQ(open_descriptors(), before);
+}
+
+// ---- silent endpoints: the next one starts after the attempt delay ---------
+
+namespace {
+
+// Logs in through `name` with the host's clock standing still, every call
+// quick, and no descriptor of the race left behind once the host is gone.
+void expect_login_past_silent_endpoints(const std::string& name, const Scripted_Peer& peer) {
+    SCOPED_TRACE(name);
+    const int before = open_descriptors();
+    const int accepted = peer.connections_accepted();
+    {
+        Host_At host(name);
+        host.start();
+        ASSERT_TRUE(host.connected());
+        EXPECT_EQ(host.clock.time, 1000);
+        EXPECT_LT(host.longest_call_ms(), network_wait_ms);
+    }
+    EXPECT_EQ(peer.connections_accepted(), accepted + 2);
+    // The peer closes its side of the two connections once it sees them end.
+    EXPECT_TRUE(repeat_until([] {}, [&] { return open_descriptors() == before; }, 5s));
+}
+
+}  // namespace
+
+TEST_F(Lookup, silent_targets_give_way_to_the_next_one) {
+    Scripted_Peer peer(Scripted_Peer::Listen{5333});
+    Full_Backlog first;
+    Full_Backlog second;
+    dns->add_srv(service + "one.test", 10, 0, 5222, "dead1.test");
+    dns->add_srv(service + "one.test", 20, 0, 5333, "live.test");
+    dns->add_srv(service + "two.test", 10, 0, 5222, "dead1.test");
+    dns->add_srv(service + "two.test", 20, 0, 5222, "dead2.test");
+    dns->add_srv(service + "two.test", 30, 0, 5333, "live.test");
+    dns->add_a("dead1.test", first.address());
+    dns->add_a("dead2.test", second.address());
+    dns->add_a("live.test", peer.address());
+
+    expect_login_past_silent_endpoints("one.test", peer);
+    expect_login_past_silent_endpoints("two.test", peer);
+}
+
+TEST_F(Lookup, silent_addresses_give_way_to_the_next_address_of_the_name) {
+    Scripted_Peer peer;
+    // Nine: more than the connects open at once.
+    std::vector<std::unique_ptr<Full_Backlog>> silent;
+    for (int i = 0; i < 9; ++i) {
+        silent.push_back(std::make_unique<Full_Backlog>());
+        dns->add_a(i == 0 ? "one.test" : "nine.test", silent.back()->address());
+        if (i == 0) dns->add_a("nine.test", silent.back()->address());
+    }
+    dns->add_a("one.test", peer.address());
+    dns->add_a("nine.test", peer.address());
+    expect_login_past_silent_endpoints("one.test", peer);
+    expect_login_past_silent_endpoints("nine.test", peer);
+}
+
+TEST_F(Lookup, a_silent_ipv6_address_gives_way_to_the_ipv4_one) {
+    Scripted_Peer peer(Scripted_Peer::Listen{5334});
+    Full_Backlog silent("::1", 5334);
+    dns->add_srv(service + "dual.test", 0, 0, 5334, "both.test");
+    dns->add_aaaa("both.test", "::1");
+    dns->add_a("both.test", peer.address());
+    expect_login_past_silent_endpoints("dual.test", peer);
+}
+
+TEST_F(Lookup, only_the_first_32_targets_and_16_addresses_of_an_answer_are_tried) {
+    // Both answers pass 512 bytes: they come truncated, then over TCP.
+    Scripted_Peer peer;
+    const std::string refusing = refusing_loopback_address();
+    for (unsigned i = 0; i < 32; ++i) {
+        dns->add_srv(service + "targets.test", i, 0, 5222, "t" + std::to_string(i) + ".test");
+        dns->add_a("t" + std::to_string(i) + ".test", refusing);
+    }
+    dns->add_srv(service + "targets.test", 32, 0, 5222, "live.test");
+    dns->add_a("live.test", peer.address());
+    for (int i = 0; i < 16; ++i) dns->add_a("addresses.test", refusing);
+    dns->add_a("addresses.test", peer.address());
+
+    for (const std::string name : {"targets.test", "addresses.test"}) {
+        SCOPED_TRACE(name);
+        Host_At host(name);
+        host.start();
+        ASSERT_TRUE(host.poll_until([&] { return host.state() == STATE_IDLE; }));
+        EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+        EXPECT_LT(host.longest_call_ms(), network_wait_ms);
+    }
+    EXPECT_EQ(peer.connections_accepted(), 0);
+
+    // One refusing address fewer, and the live one is reached.
+    for (int i = 0; i < 15; ++i) dns->add_a("fewer.test", refusing);
+    dns->add_a("fewer.test", peer.address());
+    Host_At host("fewer.test");
+    host.start();
+    EXPECT_TRUE(host.connected());
 }

@@ -12,12 +12,18 @@ Connect_Attempt::Connect_Attempt(std::string server, std::optional<Endpoint> pre
     : server_(std::move(server)), preferred_(preferred) {}
 
 Connect_Attempt::~Connect_Attempt() {
-    if (socket_ >= 0) ::close(socket_);
+    close_open();
+    if (winner_ >= 0) ::close(winner_);
+}
+
+void Connect_Attempt::close_open() {
+    for (const Open_Connect& connect : open_) ::close(connect.socket);
+    open_.clear();
 }
 
 int Connect_Attempt::take_socket() {
-    const int fd = socket_;
-    socket_ = -1;
+    const int fd = winner_;
+    winner_ = -1;
     return fd;
 }
 
@@ -27,7 +33,6 @@ gloox::ConnectionError Connect_Attempt::failure() const {
 
 bool Connect_Attempt::begin(const Endpoint& endpoint) {
     tried_any_ = true;
-    current_ = endpoint;
     const int fd = ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     int rc;
@@ -38,7 +43,38 @@ bool Connect_Attempt::begin(const Endpoint& endpoint) {
         ::close(fd);
         return false;
     }
-    socket_ = fd;
+    open_.push_back({fd, endpoint});
+    return true;
+}
+
+bool Connect_Attempt::settle_open() {
+    if (open_.empty()) return false;
+    pollfd watched[max_open];
+    for (std::size_t i = 0; i < open_.size(); ++i) watched[i] = {open_[i].socket, POLLOUT, 0};
+    if (::poll(watched, open_.size(), 0) <= 0) return false;
+
+    std::vector<Open_Connect> still_open;
+    for (std::size_t i = 0; i < open_.size(); ++i) {
+        const Open_Connect& connect = open_[i];
+        if (!watched[i].revents) {
+            still_open.push_back(connect);
+            continue;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        const bool opened = ::getsockopt(connect.socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                            error == 0 && !(watched[i].revents & (POLLERR | POLLHUP));
+        if (opened && winner_ < 0) {
+            winner_ = connect.socket;
+            reached_ = connect.endpoint;
+            continue;
+        }
+        ::close(connect.socket);
+        begin_next_now_ = true;
+    }
+    open_ = std::move(still_open);
+    if (winner_ < 0) return false;
+    close_open();  // the losers: no descriptor outlives the race
     return true;
 }
 
@@ -60,7 +96,8 @@ bool Connect_Attempt::next_endpoint(Endpoint& out) {
     if (literal_) {
         out = *literal_;
         literal_.reset();
-        if (!lookup_) return true;
+        if (!lookup_) exhausted_ = true;
+        return true;
     }
     if (!lookup_) {
         exhausted_ = true;
@@ -79,21 +116,30 @@ bool Connect_Attempt::next_endpoint(Endpoint& out) {
 }
 
 Connect_Attempt::Status Connect_Attempt::advance() {
-    for (;;) {
-        if (socket_ >= 0) {
-            pollfd watched{socket_, POLLOUT, 0};
-            if (::poll(&watched, 1, 0) <= 0) return Status::connecting;
-            int error = 0;
-            socklen_t length = sizeof error;
-            if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 &&
-                !(watched.revents & (POLLERR | POLLHUP)))
-                return Status::connected;
-            ::close(socket_);
-            socket_ = -1;
-        }
+    if (winner_ >= 0) return Status::connected;
+    for (int begun = 0;; ++begun) {
+        if (settle_open()) return Status::connected;
+        if (exhausted_) return open_.empty() ? Status::failed : Status::connecting;
+
+        const auto now = std::chrono::steady_clock::now();
+        const bool may_begin = open_.empty() || begin_next_now_ || now - last_begun_ >= attempt_delay;
+        if (!may_begin || begun >= max_begun_per_advance) return Status::connecting;
+
         Endpoint endpoint;
-        if (!next_endpoint(endpoint)) return exhausted_ ? Status::failed : Status::connecting;
-        begin(endpoint);
+        if (!next_endpoint(endpoint)) {
+            if (exhausted_ && open_.empty()) return Status::failed;
+            return Status::connecting;
+        }
+        // All slots taken by silent endpoints: the oldest, silent for
+        // max_open delays, gives its slot to the next, so that an endpoint
+        // that works is reached however many silent ones come before it.
+        if (open_.size() == max_open) {
+            ::close(open_.front().socket);
+            open_.erase(open_.begin());
+        }
+        begin_next_now_ = false;
+        last_begun_ = now;
+        if (!begin(endpoint)) begin_next_now_ = true;
     }
 }
 

@@ -6,43 +6,108 @@
 
 #include <ares.h>
 #include <arpa/nameser.h>
+#include <netinet/in.h>
 #include <poll.h>
 
 namespace Velta_Client::detail::xmpp {
 
 std::vector<Service_Record> in_service_order(std::vector<Service_Record> records,
-                                             const std::function<unsigned(unsigned)>& draw) {
+                                             const std::function<unsigned(unsigned)>& draw, std::size_t limit) {
     records.erase(std::remove_if(records.begin(), records.end(),
                                  [](const Service_Record& r) { return r.host.empty() || r.host == "."; }),
                   records.end());
-    std::stable_sort(records.begin(), records.end(),
-                     [](const Service_Record& a, const Service_Record& b) { return a.priority < b.priority; });
+    // Zero weights first within each priority, as the running sum wants them.
+    std::stable_sort(records.begin(), records.end(), [](const Service_Record& a, const Service_Record& b) {
+        if (a.priority != b.priority) return a.priority < b.priority;
+        return a.weight == 0 && b.weight != 0;
+    });
 
     std::vector<Service_Record> ordered;
-    ordered.reserve(records.size());
+    ordered.reserve(std::min(limit, records.size()));
     auto group = records.begin();
-    while (group != records.end()) {
+    while (group != records.end() && ordered.size() < limit) {
         const auto group_end = std::find_if(
             group, records.end(), [&](const Service_Record& r) { return r.priority != group->priority; });
-        std::vector<Service_Record> left(group, group_end);
-        std::stable_partition(left.begin(), left.end(), [](const Service_Record& r) { return r.weight == 0; });
-        while (!left.empty()) {
-            unsigned total = 0;
-            for (const auto& r : left) total += r.weight;
-            const unsigned chosen = draw(total);
-            unsigned running = 0;
+        std::vector<Service_Record> left(std::make_move_iterator(group), std::make_move_iterator(group_end));
+        unsigned long total = 0;
+        for (const auto& r : left) total += r.weight;
+        while (!left.empty() && ordered.size() < limit) {
+            const unsigned long chosen = draw(static_cast<unsigned>(total));
+            unsigned long running = 0;
             auto pick = left.begin();
             for (; pick != left.end(); ++pick) {
                 running += pick->weight;
                 if (running >= chosen) break;
             }
             if (pick == left.end()) pick = std::prev(left.end());
-            ordered.push_back(*pick);
+            total -= pick->weight;
+            ordered.push_back(std::move(*pick));
             left.erase(pick);
         }
         group = group_end;
     }
     return ordered;
+}
+
+namespace {
+
+std::size_t read16(const unsigned char* at) { return static_cast<std::size_t>(at[0] << 8 | at[1]); }
+
+// Past the (possibly compressed) name at `at`; 0 when it runs off the end.
+std::size_t skip_name(const unsigned char* answer, std::size_t length, std::size_t at) {
+    while (at < length) {
+        const unsigned char label = answer[at];
+        if (label == 0) return at + 1;
+        if ((label & 0xc0) == 0xc0) return at + 2 <= length ? at + 2 : 0;
+        if (label & 0xc0) return 0;
+        at += 1 + label;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<Endpoint> addresses_in_answer(const unsigned char* answer, std::size_t length, int family,
+                                          std::size_t limit) {
+    std::vector<Endpoint> found;
+    if (!answer || length < 12) return found;
+    const std::size_t questions = read16(answer + 4);
+    const std::size_t answers = read16(answer + 6);
+    const unsigned wanted_type = family == AF_INET ? ns_t_a : ns_t_aaaa;
+    const std::size_t address_length = family == AF_INET ? 4 : 16;
+
+    std::size_t at = 12;
+    for (std::size_t i = 0; i < questions; ++i) {
+        at = skip_name(answer, length, at);
+        if (at == 0 || at + 4 > length) return found;
+        at += 4;
+    }
+    for (std::size_t i = 0; i < answers && found.size() < limit; ++i) {
+        at = skip_name(answer, length, at);
+        if (at == 0 || at + 10 > length) return found;
+        const std::size_t type = read16(answer + at);
+        const std::size_t record_class = read16(answer + at + 2);
+        const std::size_t data_length = read16(answer + at + 8);
+        at += 10;
+        if (at + data_length > length) return found;
+        if (type == wanted_type && record_class == ns_c_in && data_length == address_length) {
+            Endpoint endpoint;
+            if (family == AF_INET) {
+                auto* v4 = reinterpret_cast<sockaddr_in*>(&endpoint.address);
+                v4->sin_family = AF_INET;
+                std::memcpy(&v4->sin_addr, answer + at, 4);
+                endpoint.length = sizeof *v4;
+            } else {
+                auto* v6 = reinterpret_cast<sockaddr_in6*>(&endpoint.address);
+                v6->sin6_family = AF_INET6;
+                std::memcpy(&v6->sin6_addr, answer + at, 16);
+                endpoint.length = sizeof *v6;
+            }
+            found.push_back(endpoint);
+        }
+        at += data_length;
+    }
+    return found;
 }
 
 Service_Lookup::Service_Lookup(const std::string& name) : name_(name) {
@@ -60,8 +125,8 @@ Service_Lookup::Service_Lookup(const std::string& name) : name_(name) {
     channel_ = channel;
 
     if (is_local_name(name_)) {
-        targets_.push_back({name_, default_client_port});
-        targets_known_ = true;
+        targets_.emplace_back(this, name_, default_client_port);
+        targets_found();
         return;
     }
     ++in_flight_;
@@ -89,42 +154,79 @@ void Service_Lookup::on_service_records(void* self, int status, int, unsigned ch
     }
 
     std::minstd_rand random(std::random_device{}());
-    for (const auto& record : in_service_order(std::move(records), [&](unsigned bound) {
-             return std::uniform_int_distribution<unsigned>(0, bound)(random);
-         }))
-        lookup.targets_.push_back({record.host, record.port});
+    const auto draw = [&](unsigned bound) { return std::uniform_int_distribution<unsigned>(0, bound)(random); };
+    for (auto& record : in_service_order(std::move(records), draw, max_targets))
+        lookup.targets_.emplace_back(&lookup, std::move(record.host), record.port);
     // No record, or only "." targets: the name itself serves on the default port.
-    if (lookup.targets_.empty()) lookup.targets_.push_back({lookup.name_, default_client_port});
-    lookup.targets_known_ = true;
+    if (lookup.targets_.empty()) lookup.targets_.emplace_back(&lookup, lookup.name_, default_client_port);
+    lookup.targets_found();
 }
 
-void Service_Lookup::on_addresses(void* self, int status, int, ares_addrinfo* result) {
-    auto& lookup = *static_cast<Service_Lookup*>(self);
+void Service_Lookup::targets_found() {
+    targets_known_ = true;
+    std::vector<std::string> names;
+    for (const Target& target : targets_) names.push_back(target.host);
+    hosts_ = std::make_unique<Hosts_Scan>(names);
+}
+
+void Service_Lookup::on_addresses(void* query_pointer, int status, int, unsigned char* answer, int length) {
+    auto& query = *static_cast<Query*>(query_pointer);
+    auto& lookup = *query.target->owner;
     --lookup.in_flight_;
-    if (status == ARES_SUCCESS && result && !lookup.destroying_) {
-        for (const ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
-            if (node->ai_family != AF_INET && node->ai_family != AF_INET6) continue;
-            if (node->ai_addrlen > sizeof(sockaddr_storage)) continue;
-            Endpoint endpoint;
-            std::memcpy(&endpoint.address, node->ai_addr, node->ai_addrlen);
-            endpoint.length = node->ai_addrlen;
-            lookup.ready_.push_back(endpoint);
-            lookup.found_any_ = true;
-        }
-    }
-    if (result) ::ares_freeaddrinfo(result);
+    query.answered = true;
+    if (status == ARES_SUCCESS && !lookup.destroying_ && length > 0)
+        query.found = addresses_in_answer(answer, static_cast<std::size_t>(length), query.family,
+                                          max_addresses_per_target);
 }
 
-void Service_Lookup::look_up_next_target() {
-    const Target& target = targets_[next_target_++];
-    ares_addrinfo_hints hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = ARES_AI_NUMERICSERV;
-    ++in_flight_;
-    // May call back at once (a name in /etc/hosts, a refusal).
-    ::ares_getaddrinfo(channel_, target.host.c_str(), std::to_string(target.port).c_str(), &hints,
-                       &Service_Lookup::on_addresses, this);
+void Service_Lookup::look_up(Target& target) {
+    target.asked = true;
+    // A local name's addresses are the hosts file's, or the loopback ones.
+    if (is_local_name(target.host)) {
+        for (Query& query : target.queries) {
+            query.answered = true;
+            Endpoint endpoint = *ip_literal(query.family == AF_INET ? "127.0.0.1" : "::1", 0);
+            query.found.push_back(endpoint);
+        }
+        return;
+    }
+    // Both families at once; ares_search applies resolv.conf's search list.
+    for (Query& query : target.queries) {
+        ++in_flight_;
+        ::ares_search(channel_, target.host.c_str(), ns_c_in, query.family == AF_INET ? ns_t_a : ns_t_aaaa,
+                      &Service_Lookup::on_addresses, &query);
+    }
+}
+
+bool Service_Lookup::settle(std::size_t index) {
+    Target& target = targets_[index];
+    if (target.ready) return true;
+    if (!hosts_->done()) return false;
+    const std::vector<Endpoint>* families[2] = {&hosts_->ipv4(index), &hosts_->ipv6(index)};
+    if (families[0]->empty() && families[1]->empty()) {
+        if (!target.queries[0].answered || !target.queries[1].answered) return false;
+        families[0] = &target.queries[0].found;
+        families[1] = &target.queries[1].found;
+    }
+    // The families in turn, IPv6 first when there is any (as resolvers
+    // order them by default, RFC 6724).
+    const std::size_t first = families[1]->empty() ? 0 : 1;
+    const int port = target.port;
+    for (std::size_t i = 0; target.endpoints.size() < max_addresses_per_target; ++i) {
+        const std::vector<Endpoint>& family = *families[(first + i) % 2];
+        const std::size_t taken = i / 2;
+        if (taken >= families[0]->size() && taken >= families[1]->size()) break;
+        if (taken >= family.size()) continue;
+        Endpoint endpoint = family[taken];
+        const auto network_port = htons(static_cast<std::uint16_t>(port));
+        if (endpoint.address.ss_family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&endpoint.address)->sin_port = network_port;
+        else
+            reinterpret_cast<sockaddr_in6*>(&endpoint.address)->sin6_port = network_port;
+        target.endpoints.push_back(endpoint);
+    }
+    target.ready = true;
+    return true;
 }
 
 void Service_Lookup::drive() {
@@ -154,24 +256,24 @@ void Service_Lookup::drive() {
 }
 
 Service_Lookup::Result Service_Lookup::next(Endpoint& out) {
-    for (;;) {
-        if (!ready_.empty()) {
-            out = ready_.front();
-            ready_.pop_front();
+    if (!channel_) return Result::exhausted;
+    if (in_flight_ > 0) drive();
+    if (!targets_known_) return Result::pending;
+    // One piece of /etc/hosts per call, beside the DNS queries.
+    if (!hosts_->done()) hosts_->step();
+    while (current_ < targets_.size()) {
+        for (std::size_t i = current_; i < targets_.size() && i < current_ + targets_looked_up_ahead; ++i)
+            if (!targets_[i].asked) look_up(targets_[i]);
+        if (!settle(current_)) return Result::pending;
+        Target& target = targets_[current_];
+        if (!target.endpoints.empty()) {
+            out = target.endpoints.front();
+            target.endpoints.pop_front();
             return Result::endpoint;
         }
-        if (!channel_) return Result::exhausted;
-        if (in_flight_ > 0) {
-            drive();
-            if (ready_.empty() && in_flight_ > 0) return Result::pending;
-            continue;
-        }
-        if (targets_known_ && next_target_ < targets_.size()) {
-            look_up_next_target();
-            continue;
-        }
-        return Result::exhausted;
+        ++current_;
     }
+    return Result::exhausted;
 }
 
 }  // namespace Velta_Client::detail::xmpp

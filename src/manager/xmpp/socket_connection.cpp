@@ -17,9 +17,26 @@ namespace {
 constexpr std::size_t receive_buffer_size = 8192;
 constexpr std::size_t coalesced_chunk_bytes = 16 * 1024;
 
-void set_option(int fd, int level, int name) {
-    const int one = 1;
-    ::setsockopt(fd, level, name, &one, sizeof one);
+void set_option(int fd, int level, int name, int value = 1) {
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+// A link that dies without a word (no FIN, no RST, every packet lost) is
+// found by the kernel within dead_link_seconds: data left unacknowledged
+// that long ends the connection (TCP_USER_TIMEOUT), and an idle connection
+// is probed from keep_alive_idle_seconds on, the same limit applying to the
+// probes. A server that only falls quiet still acknowledges them.
+constexpr int dead_link_seconds = 30;
+constexpr int keep_alive_idle_seconds = 15;
+constexpr int keep_alive_interval_seconds = 5;
+constexpr int keep_alive_probes = 3;
+
+void detect_dead_link(int fd) {
+    set_option(fd, SOL_SOCKET, SO_KEEPALIVE);
+    set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, keep_alive_idle_seconds);
+    set_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, keep_alive_interval_seconds);
+    set_option(fd, IPPROTO_TCP, TCP_KEEPCNT, keep_alive_probes);
+    set_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, dead_link_seconds * 1000);
 }
 
 }  // namespace
@@ -62,6 +79,7 @@ gloox::ConnectionError Socket_Connection::continue_connecting() {
     attempt_.reset();
     set_option(fd, IPPROTO_TCP, TCP_NODELAY);
     set_option(fd, IPPROTO_TCP, TCP_QUICKACK);
+    detect_dead_link(fd);
     socket_ = fd;
     nesting_ = Nesting_Guard();
     m_state = gloox::StateConnected;

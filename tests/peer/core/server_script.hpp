@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ struct Server_Script {
     bool silent = false;
     // Sessions numbered this or later get no answer (0: none).
     int silent_from = 0;
+    // Requests of these kinds are read and never answered: "register-get"
+    // (the fields), "register-set" (the account creation), "auth", "bind".
+    std::set<std::string> unanswered;
     long scram_iterations = 4096;
     // Replaces the nonce that extends the client's.
     std::optional<std::string> scram_nonce;

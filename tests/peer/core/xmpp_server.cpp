@@ -204,7 +204,7 @@ void Xmpp_Server::on_element(Session& s, const gloox::Tag& parsed) {
         on_starttls(s);
     else if (name == "compress")
         send(s, "<failure xmlns='http://jabber.org/protocol/compress'><unsupported-method/></failure>");
-    else if (name == "auth")
+    else if (name == "auth" && !script.unanswered.count("auth"))
         on_auth(s, *tag);
     else if (name == "response")
         on_sasl_response(s, *tag);
@@ -353,6 +353,7 @@ void Xmpp_Server::on_iq(Session& s, const gloox::Tag& iq) {
         send(s, iq_error(id, to, "service-unavailable"));
         return;
     }
+    if (script.unanswered.count(ns == ns_register ? "register-" + type : ns == ns_bind ? "bind" : "")) return;
     if (ns == ns_register && type == "get") {
         send(s, iq_head("result", id, to) + "><query xmlns='" + ns_register + "'>" + script.registration_fields +
                     "</query></iq>");
