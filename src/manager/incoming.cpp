@@ -3,13 +3,11 @@
 // reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
 
-#include "manager/xmpp/raw_element.hpp"
 #include "parse/reply_body.hpp"
 #include "parse/stamps.hpp"
 #include "text/escaping.hpp"
 
 #include <gloox/error.h>
-#include <gloox/message.h>
 
 #include <string_view>
 #include <vector>
@@ -42,9 +40,37 @@ void for_each_rule(const gloox::Tag& message, Visit visit) {
     }
 }
 
-bool is_error_bounce(const gloox::Message& message) {
-    const gloox::Error* error = message.error();
-    return message.subtype() == gloox::Message::Error && error && error->error() != gloox::StanzaErrorUndefined;
+// A message of type "error" whose first "error" child names a defined
+// condition, read as gloox reads it.
+bool is_error_bounce(const gloox::Tag& message) {
+    if (message.findAttribute("type") != "error") return false;
+    const gloox::Tag* error = message.findChild("error");
+    return error && gloox::Error(error).error() != gloox::StanzaErrorUndefined;
+}
+
+// The "xml:lang" of an element: gloox keeps the prefix apart from the name.
+const std::string& language_of(const gloox::Tag& element) {
+    for (const gloox::Tag::Attribute* attribute : element.attributes())
+        if ((attribute->name() == "lang" && attribute->prefix() == "xml") || attribute->name() == "xml:lang")
+            return attribute->value();
+    return gloox::EmptyString;
+}
+
+// The message's default body (RFC 6121 5.2.3): the first non-empty "body"
+// without a language or with the stanza's own. When every body names
+// another language, the last non-empty one, as gloox has always read them.
+std::string default_body(const gloox::Tag& message) {
+    const std::string& stanza_language = language_of(message);
+    const gloox::Tag* last = nullptr;
+    for (const gloox::Tag* child : message.children()) {
+        if (child->name() != "body") continue;
+        const std::string text = child->cdata();
+        if (text.empty()) continue;
+        const std::string& language = language_of(*child);
+        if (language.empty() || language == stanza_language) return text;
+        last = child;
+    }
+    return last ? last->cdata() : std::string();
 }
 
 const std::string* first_delay_stamp(const gloox::Tag& message) {
@@ -68,31 +94,29 @@ bool from_local_domain(const gloox::Tag& message) {
 
 }  // namespace
 
-void Velta_Manager_Impl::handleMessage(const gloox::Message& message, gloox::MessageSession*) {
+void Velta_Manager_Impl::read_message(const gloox::Tag& element) {
     // gloox called us: nothing may unwind through it. A message that cannot
     // be read is dropped alone; the rest of the input goes on.
     try {
-        const auto* raw = message.findExtension<xmpp::Raw_Element>(xmpp::Raw_Element::extension_type);
-        if (!raw || !raw->element()) return;
-        const gloox::Tag& element = *raw->element();
         // A federating server delivers whatever other domains send: such a
         // sender is never a service, a local user or our own echo.
         if (!from_local_domain(element)) return;
 
-        if (is_error_bounce(message) && element.hasAttribute("id")) {
+        if (is_error_bounce(element) && element.hasAttribute("id")) {
             dispatch_stored_notice(element);
             return;
         }
         const std::string node(address_node(element.findAttribute("from")));
+        const std::string body = default_body(element);
         if (node == "admin" || node == "cmdadmin") {
-            dispatch_service_reply(message, element);
+            dispatch_service_reply(body, element);
             return;
         }
-        if (message.body().empty()) {
+        if (body.empty()) {
             --unanswered_probes_;  // our probe came back (or someone sent nothing)
             return;
         }
-        dispatch_chat(message, element, node);
+        dispatch_chat(body, element, node);
     } catch (...) {
     }
 }
@@ -114,8 +138,8 @@ void Velta_Manager_Impl::dispatch_stored_notice(const gloox::Tag& element) {
     for (auto& call : calls) queue_handler_call(std::move(call));
 }
 
-void Velta_Manager_Impl::dispatch_service_reply(const gloox::Message& message, const gloox::Tag& element) {
-    const std::optional<Reply_Body> reply = read_reply_body(message.body());
+void Velta_Manager_Impl::dispatch_service_reply(const std::string& body, const gloox::Tag& element) {
+    const std::optional<Reply_Body> reply = read_reply_body(body);
     if (!reply) return;
     const utf8_text name(node_to_user_name(reply->node));
     const utf8_text text(reply->text);
@@ -160,12 +184,12 @@ std::int32_t Velta_Manager_Impl::stamp_to_time(const std::string& stamp) {
     return time ? *time : clock_->now();
 }
 
-void Velta_Manager_Impl::dispatch_chat(const gloox::Message& message, const gloox::Tag& element,
+void Velta_Manager_Impl::dispatch_chat(const std::string& body, const gloox::Tag& element,
                                        const std::string& node) {
     const std::string* stamp = first_delay_stamp(element);
     const std::int32_t time = stamp ? stamp_to_time(*stamp) : clock_->now();
     queue_handler_call(handler_call(handler_, &Handler::on_message, utf8_text(node_to_user_name(node)),
-                                    utf8_text(message.body()), time));
+                                    utf8_text(body), time));
 }
 
 }  // namespace Velta_Client::detail

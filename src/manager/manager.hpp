@@ -14,7 +14,6 @@
 
 #include <gloox/client.h>
 #include <gloox/connectionlistener.h>
-#include <gloox/messagehandler.h>
 #include <gloox/registration.h>
 #include <gloox/registrationhandler.h>
 
@@ -25,8 +24,10 @@
 
 namespace Velta_Client::detail {
 
+struct Amp_Rule;  // outgoing.cpp
+
 class Velta_Manager_Impl final : public Velta_Manager,
-                                 public gloox::MessageHandler,
+                                 public xmpp::Message_Reader,
                                  public gloox::ConnectionListener,
                                  public gloox::RegistrationHandler {
 public:
@@ -50,8 +51,8 @@ public:
                              std::uint32_t reserve) override;
     void poll() override;
 
-    // gloox::MessageHandler
-    void handleMessage(const gloox::Message& message, gloox::MessageSession* session) override;
+    // xmpp::Message_Reader: every message the login client receives.
+    void read_message(const gloox::Tag& element) override;
 
     // gloox::ConnectionListener
     void onConnect() override;
@@ -104,12 +105,12 @@ private:
 
     // Receive-path helpers (incoming.cpp).
     void dispatch_stored_notice(const gloox::Tag& element);
-    void dispatch_service_reply(const gloox::Message& message, const gloox::Tag& element);
-    void dispatch_chat(const gloox::Message& message, const gloox::Tag& element, const std::string& node);
+    void dispatch_service_reply(const std::string& body, const gloox::Tag& element);
+    void dispatch_chat(const std::string& body, const gloox::Tag& element, const std::string& node);
 
     // Sending (outgoing.cpp).
     void send_request(const std::string& node, const std::string& subject, const wide_string& text,
-                      const std::string& id, std::unique_ptr<gloox::Tag> amp);
+                      const std::string& id, const Amp_Rule* rule);
 
     Connection_States states_;
     std::shared_ptr<events::Call_Queue> queue_;

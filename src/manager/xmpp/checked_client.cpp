@@ -93,6 +93,12 @@ void Checked_Client::refuse() {
     ClientBase::disconnect(gloox::ConnStreamError);
 }
 
+bool Checked_Client::is_client_message(const gloox::Tag& tag) {
+    // The test gloox's handleTag makes; no "message" is a stream-level
+    // element that its handleNormalNode would take first.
+    return tag.name() == "message" && (tag.xmlns().empty() || tag.xmlns() == gloox::XMLNS_CLIENT);
+}
+
 void Checked_Client::handleTag(gloox::Tag* tag) {
     if (refused_) return;  // the connection is over; the rest of the read is not ours
     if (tag) {
@@ -107,6 +113,11 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
             refuse();
             return;
         }
+    }
+    if (reader_ && tag && is_client_message(*tag)) {
+        reader_->read_message(*tag);
+        if (observer_) observer_->handleStatistics(getStatistics());
+        return;
     }
     try {
         gloox::Client::handleTag(tag);

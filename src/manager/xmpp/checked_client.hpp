@@ -10,11 +10,18 @@
 //   "localhost";
 // - any exception out of gloox's handling of an element: it stops there
 //   instead of unwinding through gloox's parser and out of the host's poll.
+// Once a Message_Reader is set, message stanzas of the client namespace go
+// to it instead of through gloox (see message_reader.hpp), and the stanzas
+// the library builds itself go out as text (send_xml), without gloox's
+// element tree.
 #pragma once
+
+#include "manager/xmpp/message_reader.hpp"
 
 #include <gloox/client.h>
 #include <gloox/jid.h>
 #include <gloox/loghandler.h>
+#include <gloox/statisticshandler.h>
 
 #include <string>
 
@@ -39,6 +46,13 @@ public:
     // gloox's parser hands every top-level element here.
     void handleTag(gloox::Tag* tag) override;
 
+    // Where received messages go from now on (null: through gloox again).
+    void read_messages_with(Message_Reader* reader) { reader_ = reader; }
+    // Told of every element completed, as gloox tells its statistics handler.
+    void observe_elements(gloox::StatisticsHandler* observer) { observer_ = observer; }
+    // Writes a whole stanza, already serialised, if the stream is open.
+    void send_xml(const std::string& xml) { gloox::ClientBase::send(xml); }
+
 private:
     // Sees what gloox writes while the SASL exchange runs, for its nonce.
     void handleLog(gloox::LogLevel level, gloox::LogArea area, const std::string& message) override;
@@ -48,6 +62,11 @@ private:
     void stop_watching();
     void refuse();
 
+    // Whether gloox would hand this element to its message handlers.
+    static bool is_client_message(const gloox::Tag& tag);
+
+    Message_Reader* reader_ = nullptr;
+    gloox::StatisticsHandler* observer_ = nullptr;
     std::string client_nonce_;
     bool watching_ = false;
     bool challenged_ = false;

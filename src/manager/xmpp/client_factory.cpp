@@ -2,7 +2,6 @@
 
 #include "manager/xmpp/error_extension.hpp"
 #include "manager/xmpp/private_rand.hpp"
-#include "manager/xmpp/raw_element.hpp"
 #include "manager/xmpp/refusing_tls.hpp"
 #include "manager/xmpp/socket_connection.hpp"
 
@@ -23,8 +22,10 @@ void configure(Checked_Client& client) {
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
     // The socket paces its input by the elements gloox completes.
-    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl()))
+    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl())) {
         client.registerStatisticsHandler(socket->element_observer());
+        client.observe_elements(socket->element_observer());
+    }
 }
 
 }  // namespace
@@ -43,10 +44,6 @@ void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& j
     slot.emplace(jid, password, -1);
     Private_Rand::reseed();
     configure(*slot);
-    // One extension that keeps each message's element: the receive path
-    // reads the amp rules and delay stamps from it (gloox re-runs the filter
-    // of every registered extension on every stanza, so fewer is faster).
-    slot->registerStanzaExtension(new Raw_Element());
 }
 
 void drop_unread_extensions(gloox::Client& client) {
