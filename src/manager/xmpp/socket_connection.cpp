@@ -171,18 +171,37 @@ bool Socket_Connection::send(const std::string& data) {
         lost(gloox::ConnIoError);
         return false;
     }
+    // With nothing waiting, the socket takes what it can straight from the
+    // caller's text: a long stanza is not copied once more on its way.
+    std::size_t taken = 0;
+    const bool tried = pending_.empty();
+    if (tried) {
+        ssize_t sent;
+        do {
+            sent = ::send(socket_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            lost(gloox::ConnIoError);
+            return false;
+        }
+        taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        total_out_ += static_cast<long int>(taken);
+        if (taken == data.size()) return true;
+    }
     // Small stanzas share chunks: a burst of thousands costs its bytes, not
     // a string and a queue slot each.
-    if (!pending_.empty() && pending_.back().size() + data.size() <= coalesced_chunk_bytes)
+    if (taken > 0) {
+        pending_.emplace_back(data, taken);
+    } else if (!pending_.empty() && pending_.back().size() + data.size() <= coalesced_chunk_bytes)
         pending_.back() += data;
     else
         pending_.push_back(data);
-    pending_bytes_ += data.size();
-    if (!flush()) {
+    pending_bytes_ += data.size() - taken;
+    if (!tried && !flush()) {
         lost(gloox::ConnIoError);
         return false;
     }
-    total_out_ += static_cast<long int>(data.size());
+    total_out_ += static_cast<long int>(data.size() - taken);
     return true;
 }
 
