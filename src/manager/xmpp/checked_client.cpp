@@ -116,7 +116,6 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
     }
     if (reader_ && tag && is_client_message(*tag)) {
         reader_->read_message(*tag);
-        if (observer_) observer_->handleStatistics(getStatistics());
         return;
     }
     try {

@@ -21,7 +21,6 @@
 #include <gloox/client.h>
 #include <gloox/jid.h>
 #include <gloox/loghandler.h>
-#include <gloox/statisticshandler.h>
 
 #include <string>
 
@@ -48,8 +47,6 @@ public:
 
     // Where received messages go from now on (null: through gloox again).
     void read_messages_with(Message_Reader* reader) { reader_ = reader; }
-    // Told of every element completed, as gloox tells its statistics handler.
-    void observe_elements(gloox::StatisticsHandler* observer) { observer_ = observer; }
     // Writes a whole stanza, already serialised, if the stream is open.
     void send_xml(const std::string& xml) { gloox::ClientBase::send(xml); }
 
@@ -66,7 +63,6 @@ private:
     static bool is_client_message(const gloox::Tag& tag);
 
     Message_Reader* reader_ = nullptr;
-    gloox::StatisticsHandler* observer_ = nullptr;
     std::string client_nonce_;
     bool watching_ = false;
     bool challenged_ = false;

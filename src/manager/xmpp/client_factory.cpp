@@ -21,11 +21,6 @@ void configure(Checked_Client& client) {
     client.setSASLMechanisms(gloox::SaslMechAll & ~gloox::SaslMechAnonymous & ~gloox::SaslMechDigestMd5);
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
-    // The socket paces its input by the elements gloox completes.
-    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl())) {
-        client.registerStatisticsHandler(socket->element_observer());
-        client.observe_elements(socket->element_observer());
-    }
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ gloox::ConnectionError Socket_Connection::continue_connecting() {
     set_option(fd, IPPROTO_TCP, TCP_NODELAY);
     set_option(fd, IPPROTO_TCP, TCP_QUICKACK);
     socket_ = fd;
-    nesting_ = Nesting_Guard();
+    scanner_ = Stream_Scanner();
     m_state = gloox::StateConnected;
     cancel_ = false;
     m_handler->handleConnect(this);  // sends the stream header
@@ -144,8 +144,8 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     // only when data came, so an idle receive stays a single poll(2).
     set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
-    const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
-    input_.take(buffer, accepted, nesting_.ended());
+    const std::size_t accepted = scanner_.accept(buffer, static_cast<std::size_t>(size));
+    input_.take(buffer, accepted, scanner_.element_ends(), scanner_.ended());
     return hand_on();
 }
 
@@ -156,7 +156,7 @@ gloox::ConnectionError Socket_Connection::hand_on() {
     });
     // What came before may already have ended the connection.
     if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
-        const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
+        const auto error = scanner_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
         lost(error);
         return error;
     }

@@ -1,22 +1,33 @@
-// How deep the elements a server sends are nested, counted ahead of gloox.
+// What a server sends, read ahead of gloox: how deep it nests, what each
+// top-level element holds, and where each one ends.
 //
-// gloox walks every received element recursively, and more than once: it
-// serialises each one for its log even when nobody listens, copying the text
-// at every level, and clones and destroys it level by level. A stanza nested
-// tens of thousands deep (a few hundred kilobytes, which servers route from
-// one user to another) overflows the host's stack, and a few thousand levels
-// cost its frame seconds. No XMPP use comes near max_depth levels; deeper
-// input is refused like input that is not XML at all.
+// gloox keeps a stanza whole until its end tag and then walks it several
+// times in one go (it serialises every element for its log, builds its
+// stanza objects, matches every extension filter, destroys the tree), and
+// it walks recursively: a stanza nested tens of thousands deep overflows the
+// host's stack. That handling cannot be split, so what one element may hold
+// is what it may cost a frame. Hence the bounds, each far above what a
+// server sends a client of this library and low enough that the worst
+// element inside all of them costs well under a millisecond (README):
+// - max_depth levels of nesting within one top-level element (the stanza is
+//   level 1; XMPP's own stanzas need fewer than ten);
+// - max_bytes bytes of one top-level element (a stanza, or the stream
+//   header), counted from the end of the element before it;
+// - max_nodes elements and attributes (namespace declarations included) in
+//   one top-level element;
+// - a character reference ('&' up to ';') of at most nine bytes: gloox
+//   fails on any longer one, but only once its ';' arrives, and copies
+//   everything after the '&' again at every read until then.
+// Past a bound the stream is refused like input that is not XML.
 //
-// The count is only as good as its agreement with gloox's parser, so the
-// guard reads the bytes the way gloox 1.0's parser does, state for state,
+// The counts are only as good as their agreement with gloox's parser, so the
+// scanner reads the bytes the way gloox 1.0's parser does, state for state,
 // not the way XML would have them: a single-quoted attribute value also ends
 // at a double quote, "<?name ?>" opens an element, an element named "stream"
 // inside an element of the stream namespace starts over, "</stream:stream>"
 // closes nothing. Where gloox is bound to fail (it takes no comment, no
-// document type and no "<" inside a value, and every entity ends within
-// nine bytes) the guard refuses at that byte, so gloox never goes on from a
-// state the guard does not know.
+// document type and no "<" inside a value) the scanner refuses at that byte,
+// so gloox never goes on from a state the scanner does not know.
 //
 // Two kinds of input are refused although gloox would take them:
 // - A processing instruction anywhere but between stanzas, or one there
@@ -24,46 +35,59 @@
 //   put every later stanza inside it: the host would stay connected and
 //   hear nothing. The declaration a server writes before its stream header
 //   is read as gloox reads it (it opens nothing).
-// - An element nested deeper than max_depth.
+// - An element past a bound.
 //
 // "</stream:stream>" (as gloox recognises it) is the server's end of the
 // stream: stream_ended() is then true and nothing after it is handed on.
+//
+// Each accept() also tells where, in what it accepted, gloox will complete a
+// top-level element (hand it to its client), and whether that element is
+// large: Input_Pacer hands the input on element by element, and lets a large
+// one complete in a receive of its own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Velta_Client::detail::xmpp {
 
-class Nesting_Guard {
+class Stream_Scanner {
 public:
-    // The stream element is level 1, a stanza level 2. gloox starts over at
-    // every stream header, so the stream that starts again after
-    // authentication is level 1 as well.
-    static constexpr int max_depth = 256;
+    // Levels within one top-level element: gloox starts a new tree at every
+    // stream header, so the stream element is none of them.
+    static constexpr int max_depth = 16;
+    static constexpr std::size_t max_bytes = 64 * 1024;
+    static constexpr std::size_t max_nodes = 1024;
+    // Past either of these an element counts as large.
+    static constexpr std::size_t large_bytes = 4 * 1024;
+    static constexpr std::size_t large_nodes = 64;
 
-    enum class Refusal : std::uint8_t { none, too_deep, instruction, malformed, stream_end };
+    enum class Refusal : std::uint8_t { none, too_deep, too_long, too_many_nodes, instruction, malformed, stream_end };
+
+    // Where gloox completes a top-level element: just after byte end - 1 of
+    // the bytes last accepted.
+    struct Element_End {
+        std::size_t end;
+        bool large;
+    };
 
     // Reads the next bytes of the stream. Returns how many of them may be
     // handed on: all of them, or those before the byte at which the stream is
     // refused (from then on every byte is refused), or those up to and with
-    // the '>' that ends the stream.
-    std::size_t accept(const char* data, std::size_t size) {
-        if (refusal_ != Refusal::none) return 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            i = skip_plain(data, i, size);
-            if (i == size) break;
-            step(data[i]);
-            if (refusal_ != Refusal::none) return refusal_ == Refusal::stream_end ? i + 1 : i;
-        }
-        return size;
-    }
+    // the '>' that ends the stream. element_ends() then tells where in them
+    // top-level elements end.
+    std::size_t accept(const char* data, std::size_t size);
 
-    // The elements open, the stream counted as one once its header came.
-    int depth() const { return level_ + (stream_open_ ? 1 : 0); }
+    const std::vector<Element_End>& element_ends() const { return ends_; }
+
     // Elements open in the tree gloox is building (0 between stanzas).
+    int depth() const { return level_; }
     int open_elements() const { return level_; }
+    // What the top-level element in progress holds so far.
+    std::size_t element_bytes() const { return static_cast<std::size_t>(offset_ - element_start_); }
+    std::size_t element_nodes() const { return nodes_; }
     // Whether the stream is over: refused, or ended by the server.
     bool ended() const { return refusal_ != Refusal::none; }
     bool stream_ended() const { return refusal_ == Refusal::stream_end; }
@@ -95,6 +119,11 @@ private:
     static bool whitespace(char c) { return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20; }
 
     void refuse(Refusal why) { refusal_ = why; }
+    // gloox hands a top-level element (or the stream header) to its client.
+    void complete() { completed_ = true; }
+    void count_node() {
+        if (++nodes_ > max_nodes) refuse(Refusal::too_many_nodes);
+    }
 
     // Most bytes are text or values that change nothing: passes over them
     // (not over a value of the root, whose namespace is being read).
@@ -156,8 +185,15 @@ private:
     bool root_in_stream_ = false;
 
     int level_ = 0;
-    bool stream_open_ = false;
     Refusal refusal_ = Refusal::none;
+
+    // Stream offsets: of the byte being read, and where the element in
+    // progress began (just after the one before it ended).
+    std::uint64_t offset_ = 0;
+    std::uint64_t element_start_ = 0;
+    std::size_t nodes_ = 0;
+    bool completed_ = false;
+    std::vector<Element_End> ends_;
 };
 
 }  // namespace Velta_Client::detail::xmpp
