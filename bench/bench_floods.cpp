@@ -22,6 +22,9 @@
 //   gt          a body of '>' up to the byte bound
 //   amp         a body of "&amp;" up to the byte bound
 //   deep_wide   the node bound in elements, each branch to the depth bound
+//   iq_deep_wide, presence_deep_wide   the same in an iq request (gloox
+//               answers each with an error) and in a presence: stanzas the
+//               library leaves to gloox's own handling
 // Usage: velta_bench_floods [kind ...]   (all kinds by default)
 #include "peer/scripted_peer.hpp"
 #include "raw/raw_client.hpp"
@@ -110,16 +113,19 @@ std::string shape(const std::string& kind) {
     if (kind == "entities") return head + "<body>" + fill(head.size(), "&#x41;&lt;&gt;&quot;") + "</body>" + tail;
     if (kind == "gt") return head + "<body>" + fill(head.size(), ">") + "</body>" + tail;
     if (kind == "amp") return head + "<body>" + fill(head.size(), "&amp;") + "</body>" + tail;
-    if (kind == "deep_wide") {
+    if (kind == "deep_wide" || kind == "iq_deep_wide" || kind == "presence_deep_wide") {
         // Branches nested to the depth bound until the node bound is spent.
         std::string branch, close;
         for (int level = 2; level <= bound_depth; ++level) {
             branch += "<d>";
             close += "</d>";
         }
-        std::string out = head;
+        const bool iq = kind == "iq_deep_wide";
+        const bool presence = kind == "presence_deep_wide";
+        std::string out = iq ? "<iq type='get' id='q' from='localhost'>" : presence ? "<presence from='a@localhost/r'>" : head;
         for (int nodes = 1; nodes + bound_depth - 1 <= bound_nodes - 8; nodes += bound_depth - 1) out += branch + close;
-        return out + "<body>" + fill(out.size(), "x") + "</body>" + tail;
+        const std::string end = iq ? "</iq>" : presence ? "</presence>" : tail;
+        return out + "<status>" + fill(out.size(), "x") + "</status>" + end;
     }
     return {};
 }
@@ -210,7 +216,8 @@ int run(int argc, char** argv) {
     std::vector<std::string> kinds(argv + 1, argv + argc);
     if (kinds.empty())
         kinds = {"messages", "requests", "attributes", "body", "reference", "deep", "deep_text", "wide",
-                 "many_attributes", "namespaces", "entities", "gt", "amp", "deep_wide"};
+                 "many_attributes", "namespaces", "entities", "gt", "amp", "deep_wide", "iq_deep_wide",
+                 "presence_deep_wide"};
     for (const std::string& kind : kinds) measure(kind);
     return 0;
 }

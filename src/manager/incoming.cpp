@@ -3,12 +3,14 @@
 // reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
 
+#include "manager/xmpp/error_extension.hpp"
 #include "parse/reply_body.hpp"
 #include "parse/stamps.hpp"
 #include "text/escaping.hpp"
 
 #include <gloox/error.h>
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -41,11 +43,14 @@ void for_each_rule(const gloox::Tag& message, Visit visit) {
 }
 
 // A message of type "error" whose first "error" child names a defined
-// condition, read as gloox reads it.
+// condition, read as gloox reads it (through the library's own error
+// extension: gloox's leaks application conditions).
 bool is_error_bounce(const gloox::Tag& message) {
     if (message.findAttribute("type") != "error") return false;
     const gloox::Tag* error = message.findChild("error");
-    return error && gloox::Error(error).error() != gloox::StanzaErrorUndefined;
+    if (!error) return false;
+    const std::unique_ptr<gloox::StanzaExtension> reading(xmpp::Error_Extension().newInstance(error));
+    return static_cast<const gloox::Error&>(*reading).error() != gloox::StanzaErrorUndefined;
 }
 
 // The "xml:lang" of an element: gloox keeps the prefix apart from the name.
