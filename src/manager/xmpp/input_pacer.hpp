@@ -49,12 +49,13 @@ public:
     }
 
     // Hands what waits to deliver(piece), an element at a time, within the
-    // budget. deliver returns false once the connection has ended; the
-    // connection's cleanup then clears the pacer.
+    // budget counted from started (thread_cpu_ns() when the receive began,
+    // so that its writes count too; -1: from now). deliver returns false once the connection has
+    // ended; the connection's cleanup then clears the pacer.
     template <class Deliver>
-    Outcome run(Deliver deliver) {
+    Outcome run(Deliver deliver, long started) {
         if (idle()) return finish();
-        const long start = thread_cpu_ns();
+        const long start = started >= 0 ? started : thread_cpu_ns();
         bool completed_any = false;
         while (!idle()) {
             const bool completes = next_end_ < ends_.size();
@@ -81,9 +82,10 @@ public:
         refuse_after_ = false;
     }
 
-private:
+    // This thread's processor time, in nanoseconds.
     static long thread_cpu_ns();
 
+private:
     Outcome finish() {
         input_.clear();
         next_ = 0;

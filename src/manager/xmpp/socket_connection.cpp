@@ -115,6 +115,9 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     if (attempt_) return continue_connecting();
     if (cancel_ || socket_ < 0) return gloox::ConnNotConnected;
 
+    // The writes a receive flushes count against its budget; an idle
+    // receive reads no clock (that would be one more system call).
+    const long started = pending_.empty() ? -1 : Input_Pacer::thread_cpu_ns();
     if (!pending_.empty() && !flush()) {
         lost(gloox::ConnIoError);
         return gloox::ConnIoError;
@@ -122,7 +125,7 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
 
     // What an earlier receive left within its budget goes first; the socket
     // is read again once all of it is handed on.
-    if (!input_.idle()) return hand_on();
+    if (!input_.idle()) return hand_on(started);
 
     pollfd watched{socket_, POLLIN, 0};
     const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
@@ -146,14 +149,16 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     total_in_ += size;
     const std::size_t accepted = scanner_.accept(buffer, static_cast<std::size_t>(size));
     input_.take(buffer, accepted, scanner_.element_ends(), scanner_.ended());
-    return hand_on();
+    return hand_on(started);
 }
 
-gloox::ConnectionError Socket_Connection::hand_on() {
-    const Input_Pacer::Outcome outcome = input_.run([this](const std::string& piece) {
-        if (m_handler) m_handler->handleReceivedData(this, piece);
-        return !cancel_ && socket_ >= 0;
-    });
+gloox::ConnectionError Socket_Connection::hand_on(long started) {
+    const Input_Pacer::Outcome outcome = input_.run(
+        [this](const std::string& piece) {
+            if (m_handler) m_handler->handleReceivedData(this, piece);
+            return !cancel_ && socket_ >= 0;
+        },
+        started);
     // What came before may already have ended the connection.
     if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
         const auto error = scanner_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;

@@ -70,8 +70,9 @@ private:
     gloox::ConnectionError continue_connecting();
     // Writes what it can of pending_ without blocking; false on an error.
     bool flush();
-    // Hands what waits in input_ to gloox, within its budget.
-    gloox::ConnectionError hand_on();
+    // Hands what waits in input_ to gloox, within its budget, counted from
+    // started (the receive's own start).
+    gloox::ConnectionError hand_on(long started);
     void lost(gloox::ConnectionError reason);
     void close_socket();
 
