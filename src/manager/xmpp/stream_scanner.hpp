@@ -15,7 +15,7 @@
 //   header), counted from the end of the element before it;
 // - max_nodes elements and attributes (namespace declarations included) in
 //   one top-level element;
-// - a character reference ('&' up to ';') of at most nine bytes: gloox
+// - at most 8 characters between the '&' and the ';' of a reference: gloox
 //   fails on any longer one, but only once its ';' arrives, and copies
 //   everything after the '&' again at every read until then.
 // Past a bound the stream is refused like input that is not XML.
