@@ -15,7 +15,15 @@
 // and B and, while the answer has not come, waits (at most 5 ms) until one of
 // the pair's two connections has something to read, so that it does not take
 // a processor from the server on this shared machine; both pairs alike.
-// Usage: velta_bench_traffic throughput|round-trip [runs] [exchanges per turn]
+//   spin        the harness a host's frame loop is: one loop that never
+//               waits. Round trip: A sends; then A's and B's poll in turn
+//               until A hears B's answer (sent from B's callback); 1,000
+//               exchanges after 50 of warm-up, the library pair's run and the
+//               raw pair's run back to back. Then three floods of 10,000
+//               messages: all sent at once, then polled until B has them
+//               ("flood"); one send per round of polls ("interleaved"); at
+//               most 100 ahead of what B has ("window").
+// Usage: velta_bench_traffic throughput|round-trip|spin [runs] [exchanges per turn]
 #include "integration/prosody_server.hpp"
 #include "raw/raw_client.hpp"
 #include "support/bench_support.hpp"
@@ -102,8 +110,15 @@ struct Pairs {
     std::vector<int> raw_fds;
 };
 
+// How a flood is sent: at most `ahead` messages beyond what B has received,
+// at most `per_round` sends between two rounds of polls.
+struct Flood_Shape {
+    long ahead;
+    long per_round;
+};
+
 // Messages per second; negative when the run did not complete.
-double throughput_library(Pairs& pairs, long total) {
+double throughput_library(Pairs& pairs, long total, Flood_Shape shape = {window, window}) {
     Library_Host& a = pairs.library_a;
     Library_Host& b = pairs.library_b;
     const std::u16string text = wide(chat_text(text_length));
@@ -113,7 +128,8 @@ double throughput_library(Pairs& pairs, long total) {
     const auto start = Steady::now();
     const bool done = spin_until(
         [&] {
-            while (sent < total && sent - (b.handler.messages - b0) < window) {
+            for (long round = 0; round < shape.per_round && sent < total && sent - (b.handler.messages - b0) < shape.ahead;
+                 ++round) {
                 ++sent;
                 a.manager->send_message(static_cast<std::uint32_t>(sent), u"tb", text);
             }
@@ -126,7 +142,7 @@ double throughput_library(Pairs& pairs, long total) {
     return static_cast<double>(total) / (elapsed_ms(start, end) / 1000);
 }
 
-double throughput_raw(Pairs& pairs, long total) {
+double throughput_raw(Pairs& pairs, long total, Flood_Shape shape = {window, window}) {
     Raw_Client& a = *pairs.raw_a;
     Raw_Client& b = *pairs.raw_b;
     const std::string text = chat_text(text_length);
@@ -136,7 +152,8 @@ double throughput_raw(Pairs& pairs, long total) {
     const auto start = Steady::now();
     const bool done = spin_until(
         [&] {
-            while (sent < total && sent - (b.messages - b0) < window) {
+            for (long round = 0; round < shape.per_round && sent < total && sent - (b.messages - b0) < shape.ahead;
+                 ++round) {
                 ++sent;
                 a.send_pair(pairs.raw_b_jid, text, std::to_string(sent), "rb");
             }
@@ -173,7 +190,7 @@ public:
     Library_Exchanges(const Library_Exchanges&) = delete;
     Library_Exchanges& operator=(const Library_Exchanges&) = delete;
 
-    double exchange() {
+    double exchange(bool spin = false) {
         answered_ = false;
         const auto sent_at = Steady::now();
         a_.manager->send_message(++id_, u"tb", text_);
@@ -181,7 +198,7 @@ public:
                 [&] {
                     a_.manager->poll();
                     b_.manager->poll();
-                    if (!answered_) wait_readable(fds_, 5);
+                    if (!answered_ && !spin) wait_readable(fds_, 5);
                 },
                 [&] { return answered_; }, std::chrono::seconds(5)))
             return -1;
@@ -228,7 +245,7 @@ public:
     Raw_Exchanges(const Raw_Exchanges&) = delete;
     Raw_Exchanges& operator=(const Raw_Exchanges&) = delete;
 
-    double exchange() {
+    double exchange(bool spin = false) {
         answered_ = false;
         const auto sent_at = Steady::now();
         a_.send_pair(to_b_, text_, std::to_string(++id_), "rb");
@@ -236,7 +253,7 @@ public:
                 [&] {
                     a_.client.recv(0);
                     b_.client.recv(0);
-                    if (!answered_) wait_readable(fds_, 5);
+                    if (!answered_ && !spin) wait_readable(fds_, 5);
                 },
                 [&] { return answered_; }, std::chrono::seconds(5)))
             return -1;
@@ -374,6 +391,60 @@ int run(int argc, char** argv) {
         result("rtt_p50_ratio", median(ratio_p50));
         result("rtt_p99_ratio", median(ratio_p99));
         result("rtt_runs", runs);
+        return 0;
+    }
+    if (mode == "spin") {
+        Library_Exchanges library(pairs);
+        Raw_Exchanges raw(pairs);
+        std::vector<double> l50, l99, r50, r99;
+        for (int run = 0; run < runs; ++run) {
+            std::vector<double> l, r;
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool library_turn = (turn == 0) == (run % 2 == 0);
+                std::vector<double>& times = library_turn ? l : r;
+                for (int i = 0; i < 50 + exchanges; ++i) {
+                    const double time = library_turn ? library.exchange(true) : raw.exchange(true);
+                    if (time < 0) fail("an exchange got no answer");
+                    if (i >= 50) times.push_back(time);
+                }
+            }
+            std::printf("spin run %d: round trip library p50 %.0f p99 %.0f us; raw p50 %.0f p99 %.0f us\n", run,
+                        percentile(l, 0.5), percentile(l, 0.99), percentile(r, 0.5), percentile(r, 0.99));
+            std::fflush(stdout);
+            l50.push_back(percentile(l, 0.5));
+            l99.push_back(percentile(l, 0.99));
+            r50.push_back(percentile(r, 0.5));
+            r99.push_back(percentile(r, 0.99));
+        }
+        result("spin_rtt_p50_library_us", median(l50));
+        result("spin_rtt_p99_library_us", median(l99));
+        result("spin_rtt_p50_raw_us", median(r50));
+        result("spin_rtt_p99_raw_us", median(r99));
+        const struct {
+            const char* name;
+            Flood_Shape shape;
+        } floods[] = {{"flood", {throughput_messages, throughput_messages}}, {"interleaved", {throughput_messages, 1}},
+                      {"window", {100, 100}}};
+        for (const auto& flood : floods) {
+            std::vector<double> l, r;
+            for (int run = 0; run < runs; ++run) {
+                settle(pairs);
+                const bool library_first = run % 2 == 0;
+                const double first = library_first ? throughput_library(pairs, throughput_messages, flood.shape)
+                                                   : throughput_raw(pairs, throughput_messages, flood.shape);
+                settle(pairs);
+                const double second = library_first ? throughput_raw(pairs, throughput_messages, flood.shape)
+                                                    : throughput_library(pairs, throughput_messages, flood.shape);
+                if (first < 0 || second < 0) fail(std::string("a ") + flood.name + " run did not complete");
+                l.push_back(library_first ? first : second);
+                r.push_back(library_first ? second : first);
+            }
+            std::printf("spin %s: library %.0f messages/s, raw %.0f messages/s (medians of %d)\n", flood.name, median(l),
+                        median(r), runs);
+            std::fflush(stdout);
+            result(std::string("spin_") + flood.name + "_library_mps", median(l));
+            result(std::string("spin_") + flood.name + "_raw_mps", median(r));
+        }
         return 0;
     }
     fail("unknown mode " + mode);

@@ -146,9 +146,11 @@ void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_strin
     message.append(body);
     message.amp({true, nullptr, &user});
 
+    // Both in one write: one system call, and the server reads them together.
+    std::string both = copy.finished();
+    both += message.finished();
     const xmpp::Private_Rand rand_scope;
-    client_->send_xml(copy.finished());
-    client_->send_xml(message.finished());  // not written if the copy's write lost the connection
+    client_->send_xml(both);
 }
 
 void Velta_Manager_Impl::send_admin_values(const std::uint32_t* values, std::uint32_t count,

@@ -127,14 +127,18 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     // is read again once all of it is handed on.
     if (!input_.idle()) return hand_on(started);
 
-    pollfd watched{socket_, POLLIN, 0};
-    const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
-    if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
+    // The manager never waits (timeout 0): then a non-blocking read is the
+    // only system call, whether anything came or not.
+    if (timeout != 0) {
+        pollfd watched{socket_, POLLIN, 0};
+        const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
+        if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
+    }
 
     char buffer[receive_buffer_size];
     ssize_t size;
     do {
-        size = ::recv(socket_, buffer, sizeof buffer, 0);
+        size = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
     } while (size < 0 && errno == EINTR);
 
     if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return gloox::ConnNoError;
