@@ -7,6 +7,7 @@
 #include <gloox/gloox.h>
 
 #include <string>
+#include <utility>
 
 namespace Velta_Client::detail {
 
@@ -58,12 +59,12 @@ std::string values_subject(std::uint32_t code, const std::uint32_t* values, std:
 
 
 // One chat message, written the way gloox writes its elements (single
-// quotes, its five escapes) in a single pass over the host's text: each
-// byte converted, escaped and serialised once. The server stamps "from".
+// quotes, its five escapes) at the end of a text that may hold stanzas
+// before it, in a single pass over the host's text: each byte converted,
+// escaped and serialised once. The server stamps "from".
 class Chat_Stanza {
 public:
-    Chat_Stanza(const std::string& to, const std::string& id) {
-        xml_.reserve(256);
+    Chat_Stanza(std::string& out, const std::string& to, const std::string& id) : xml_(out) {
         xml_ += "<message type='chat' to='";
         append_escaped(xml_, to);
         xml_ += '\'';
@@ -75,14 +76,21 @@ public:
         xml_ += " xmlns='jabber:client'>";
     }
     // The host's text, converted on the way; nothing for an empty text.
-    void body(const wide_string& text) {
-        if (text.empty()) return;
+    // Returns where the body element lies in the output.
+    std::pair<std::size_t, std::size_t> body(const wide_string& text) {
+        if (text.empty()) return {xml_.size(), 0};
+        const std::size_t from = xml_.size();
         xml_ += "<body>";
         text_encoding::append_xml_text(xml_, text);
         xml_ += "</body>";
+        return {from, xml_.size() - from};
     }
-    // Markup written already (a body shared by two stanzas).
-    void append(const std::string& xml) { xml_ += xml; }
+    // A body element written already, earlier in the same output.
+    void body_again(std::pair<std::size_t, std::size_t> written) {
+        // Appending part of a string to itself is safe, and the caller
+        // reserved room for both stanzas, so nothing moves.
+        xml_.append(xml_, written.first, written.second);
+    }
     void subject(const std::string& subject) {
         xml_ += "<subject>";
         append_escaped(xml_, subject);
@@ -101,20 +109,17 @@ public:
         }
         xml_ += "/></amp>";
     }
-    const std::string& finished() {
-        xml_ += "</message>";
-        return xml_;
-    }
+    ~Chat_Stanza() { xml_ += "</message>"; }
+    Chat_Stanza(const Chat_Stanza&) = delete;
+    Chat_Stanza& operator=(const Chat_Stanza&) = delete;
 
 private:
-    std::string xml_;
+    std::string& xml_;
 };
 
-std::string body_element(const wide_string& text) {
-    std::string body = "<body>";
-    text_encoding::append_xml_text(body, text);
-    return body += "</body>";
-}
+// Room for a stanza around text of this many units (UTF-8 takes at most
+// three bytes a unit; "&quot;" six for one).
+std::size_t room_for(const wide_string& text) { return 512 + 6 * text.size(); }
 
 // node@localhost, or the bare domain for an empty node.
 std::string address(const std::string& node) { return node.empty() ? "localhost" : node + "@localhost"; }
@@ -123,12 +128,16 @@ std::string address(const std::string& node) { return node.empty() ? "localhost"
 
 void Velta_Manager_Impl::send_request(const std::string& node, const std::string& subject, const wide_string& text,
                                       const std::string& id, const Amp_Rule* rule) {
-    Chat_Stanza stanza(address(node), id);
-    stanza.body(text);
-    stanza.subject(subject);
-    if (rule) stanza.amp(*rule);
+    std::string xml;
+    xml.reserve(room_for(text) + subject.size());
+    {
+        Chat_Stanza stanza(xml, address(node), id);
+        stanza.body(text);
+        stanza.subject(subject);
+        if (rule) stanza.amp(*rule);
+    }
     const xmpp::Private_Rand rand_scope;  // a failed write makes gloox call srand()
-    client_->send_xml(stanza.finished());
+    client_->send_xml(xml);
 }
 
 void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) {
@@ -138,19 +147,22 @@ void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_strin
 
     // Our own copy goes first, so that a host sees its words in the order it
     // sent them when the server routes the copy back. The body is converted
-    // and escaped once, for both.
-    const std::string body = body_element(text);
-    Chat_Stanza copy(client_->jid().full(), "");
-    copy.append(body);
-    Chat_Stanza message(address(*node), std::to_string(message_id));
-    message.append(body);
-    message.amp({true, nullptr, &user});
-
-    // Both in one write: one system call, and the server reads them together.
-    std::string both = copy.finished();
-    both += message.finished();
+    // and escaped once, for both, and both go in one write: one system call,
+    // and the server reads them together.
+    std::string xml;
+    xml.reserve(2 * room_for(text) + room_for(user));
+    std::pair<std::size_t, std::size_t> body;
+    {
+        Chat_Stanza copy(xml, client_->jid().full(), "");
+        body = copy.body(text);
+    }
+    {
+        Chat_Stanza message(xml, address(*node), std::to_string(message_id));
+        message.body_again(body);
+        message.amp({true, nullptr, &user});
+    }
     const xmpp::Private_Rand rand_scope;
-    client_->send_xml(both);
+    client_->send_xml(xml);
 }
 
 void Velta_Manager_Impl::send_admin_values(const std::uint32_t* values, std::uint32_t count,

@@ -57,8 +57,8 @@ public:
         if (idle()) return finish();
         const long start = started >= 0 ? started : thread_cpu_ns();
         bool completed_any = false;
-        // The clock is a system call: read after every 2 KiB of completed
-        // elements or every 16 of them (small elements cost microseconds),
+        // The clock is a system call: read after every 1 KiB of completed
+        // elements or every 4 of them (a small element costs microseconds),
         // and after every large one.
         std::size_t unchecked_bytes = 0;
         int unchecked_elements = 0;
@@ -75,7 +75,7 @@ public:
             completed_any = true;
             if (large) break;
             unchecked_bytes += piece.size();
-            if (++unchecked_elements < 16 && unchecked_bytes < 2048) continue;
+            if (++unchecked_elements < 4 && unchecked_bytes < 1024) continue;
             unchecked_bytes = 0;
             unchecked_elements = 0;
             if (thread_cpu_ns() - start >= budget_ns) break;
