@@ -22,6 +22,9 @@
 //   gt          a body of '>' up to the byte bound
 //   amp         a body of "&amp;" up to the byte bound
 //   deep_wide   the node bound in elements, each branch to the depth bound
+//   iq_gt, iq_quote, presence_amp   an iq request of '>' text, of "'" text
+//               (each weighs six bytes outside messages) and a presence of
+//               "&amp;"
 //   iq_deep_wide, presence_deep_wide   the same in an iq request (gloox
 //               answers each with an error) and in a presence: stanzas the
 //               library leaves to gloox's own handling
@@ -112,6 +115,15 @@ std::string shape(const std::string& kind) {
     }
     if (kind == "entities") return head + "<body>" + fill(head.size(), "&#x41;&lt;&gt;&quot;") + "</body>" + tail;
     if (kind == "gt") return head + "<body>" + fill(head.size(), ">") + "</body>" + tail;
+    if (kind == "iq_gt" || kind == "iq_quote" || kind == "presence_amp") {
+        // Text gloox escapes again when it serialises the element for its log.
+        const std::string open = kind != "presence_amp" ? "<iq type='get' id='q' from='localhost'><q xmlns='x:y'>"
+                                                 : "<presence from='a@localhost/r'><status>";
+        const std::string close = kind != "presence_amp" ? "</q></iq>" : "</status></presence>";
+        if (kind == "presence_amp") return open + fill(open.size(), "&amp;") + close;
+        // Outside messages each '>' or quote weighs six bytes against the bound.
+        return open + std::string(bound_bytes / 6 - 64, kind == "iq_gt" ? '>' : '\'') + close;
+    }
     if (kind == "amp") return head + "<body>" + fill(head.size(), "&amp;") + "</body>" + tail;
     if (kind == "deep_wide" || kind == "iq_deep_wide" || kind == "presence_deep_wide") {
         // Branches nested to the depth bound until the node bound is spent.
@@ -217,7 +229,7 @@ int run(int argc, char** argv) {
     if (kinds.empty())
         kinds = {"messages", "requests", "attributes", "body", "reference", "deep", "deep_text", "wide",
                  "many_attributes", "namespaces", "entities", "gt", "amp", "deep_wide", "iq_deep_wide",
-                 "presence_deep_wide"};
+                 "presence_deep_wide", "iq_gt", "iq_quote", "presence_amp"};
     for (const std::string& kind : kinds) measure(kind);
     return 0;
 }

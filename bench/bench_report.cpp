@@ -450,7 +450,10 @@ int main(int argc, char** argv) {
                                 {"amp", "300 messages at the bounds, a body of `&amp;`", false},
                                 {"deep_wide", "300 messages at the bounds, branches 16 levels deep, 1,016 elements", false},
                                 {"iq_deep_wide", "300 iq requests at the bounds, with branches as in 10n", false},
-                                {"presence_deep_wide", "300 presences at the bounds, with branches as in 10n", false}};
+                                {"presence_deep_wide", "300 presences at the bounds, with branches as in 10n", false},
+                                {"iq_gt", "300 iq requests at the bounds, text of `>` (each weighs 6 bytes outside messages)", false},
+                                {"iq_quote", "300 iq requests at the bounds, text of `'`", false},
+                                {"presence_amp", "300 presences at the bounds, text of `&amp;`", false}};
         char letter = 'a';
         for (const Flood& flood : floods) {
             const std::string key = std::string("floods_") + flood.kind;

@@ -263,3 +263,25 @@ TEST(Stream_Scanner, tells_where_elements_end_and_which_are_large) {
     EXPECT_EQ(s.element_ends()[3].end, rest.size() - 4);  // the stream's end
     EXPECT_TRUE(s.stream_ended());
 }
+
+// gloox serialises what it handles itself for its log, each '>' or quote
+// as a reference of four to six bytes: outside a message's content they
+// weigh that much against the byte bound.
+TEST(Stream_Scanner, characters_gloox_escapes_weigh_more_outside_messages) {
+    const std::size_t fitting = Stream_Scanner::max_bytes / (1 + Stream_Scanner::escape_weight) - 64;
+    for (const std::string text : {">", "'", "\""}) {
+        std::string many;
+        for (std::size_t i = 0; i < fitting; ++i) many += text;
+        const std::string iq = "<iq type='get' id='q'><q xmlns='x'>" + many + "</q></iq>";
+        After_Header weighed;
+        EXPECT_EQ(weighed.feed(iq), iq.size()) << text;
+        After_Header past;
+        const std::string more = "<iq type='get' id='q'><q xmlns='x'>" + many + many + "</q></iq>";
+        EXPECT_LT(past.feed(more), more.size()) << text;
+        EXPECT_EQ(past.scanner.refusal(), Stream_Scanner::Refusal::too_long) << text;
+
+        After_Header message;
+        const std::string body = "<message><body>" + many + many + many + "</body></message>";
+        EXPECT_EQ(message.feed(body), body.size()) << "a message's content is not weighed: " << text;
+    }
+}

@@ -20,11 +20,14 @@ std::size_t Stream_Scanner::accept(const char* data, std::size_t size) {
     std::size_t i = 0;
     while (i < size) {
         i = skip_plain(data, i, size);
-        // The stream offset past the last byte the element in progress may have.
-        const std::uint64_t allowed_end = element_start_ + max_bytes;
+        // The stream offset past the last byte the element in progress may
+        // have, its amplified characters weighed.
+        const std::uint64_t weighed = std::min<std::uint64_t>(max_bytes, escapes_ * escape_weight);
+        const std::uint64_t allowed_end = element_start_ + max_bytes - weighed;
         if (base + i > allowed_end || (i < size && base + i + 1 > allowed_end)) {
             refuse(Refusal::too_long);
-            const std::size_t accepted = static_cast<std::size_t>(std::min<std::uint64_t>(allowed_end - base, i));
+            const std::size_t accepted =
+                allowed_end <= base ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(allowed_end - base, i));
             offset_ = base + accepted;
             return accepted;
         }
@@ -38,6 +41,8 @@ std::size_t Stream_Scanner::accept(const char* data, std::size_t size) {
                 ends_.push_back({i, bytes >= large_bytes || nodes_ >= large_nodes});
                 element_start_ = base + i;
                 nodes_ = 0;
+                escapes_ = 0;
+                weigh_escapes_ = true;
             }
         }
         if (refusal_ != Refusal::none) {
@@ -156,6 +161,9 @@ bool Stream_Scanner::add_tag() {
     }
     ++level_;
     have_tag_prefix_ = false;
+    // A message's content is read by the library, not serialised by gloox;
+    // its start tag was weighed like any other.
+    if (root && tag_ == "message") weigh_escapes_ = false;
     if (root) {
         reading_root_ = false;
         // gloox binds the prefix "stream" of a root to the stream namespace.
@@ -481,6 +489,7 @@ void Stream_Scanner::step(char c) {
             entity_length_ = 0;
             state_ = State::entity;
         } else {
+            if (weigh_escapes_ && amplified(c)) ++escapes_;
             match_value(c);
         }
         break;

@@ -15,6 +15,11 @@
 //   header), counted from the end of the element before it;
 // - max_nodes elements and attributes (namespace declarations included) in
 //   one top-level element;
+// - in a top-level element other than a message (gloox still handles those,
+//   and serialises each for its log; and in any start tag of one) a '>',
+//   '"' or "'" of text or value counts escape_weight bytes more: gloox
+//   writes it as "&gt;", "&quot;" or "&apos;", and 64 KiB of them cost
+//   about a millisecond;
 // - at most 8 characters between the '&' and the ';' of a reference: gloox
 //   fails on any longer one, but only once its ';' arrives, and copies
 //   everything after the '&' again at every read until then.
@@ -60,6 +65,7 @@ public:
     static constexpr int max_depth = 16;
     static constexpr std::size_t max_bytes = 64 * 1024;
     static constexpr std::size_t max_nodes = 1024;
+    static constexpr std::size_t escape_weight = 5;
     // Past either of these an element counts as large.
     static constexpr std::size_t large_bytes = 4 * 1024;
     static constexpr std::size_t large_nodes = 64;
@@ -131,13 +137,21 @@ private:
     std::size_t skip_plain(const char* data, std::size_t i, std::size_t size) {
         const std::size_t from = i;
         if (state_ == State::inside) {
-            while (i < size && data[i] != '<' && data[i] != '&') ++i;
+            if (weigh_escapes_) {
+                for (; i < size && data[i] != '<' && data[i] != '&'; ++i) escapes_ += amplified(data[i]);
+            } else {
+                while (i < size && data[i] != '<' && data[i] != '&') ++i;
+            }
             if (i != from) tag_.clear();
         } else if (state_ == State::attribute_value && !reading_root_) {
-            while (i < size && data[i] != '"' && data[i] != '\'' && data[i] != '<' && data[i] != '&') ++i;
+            for (; i < size && data[i] != '"' && data[i] != '\'' && data[i] != '<' && data[i] != '&'; ++i)
+                escapes_ += weigh_escapes_ && data[i] == '>';
         }
         return i;
     }
+
+    // What gloox's log serialisation writes as a longer reference.
+    static bool amplified(char c) { return c == '>' || c == '"' || c == '\''; }
 
     void step(char c);
     void add_attribute();
@@ -192,6 +206,11 @@ private:
     std::uint64_t offset_ = 0;
     std::uint64_t element_start_ = 0;
     std::size_t nodes_ = 0;
+    // Whether the element in progress may be one gloox serialises (all but
+    // what follows a message's start tag), and how many amplified
+    // characters it holds.
+    bool weigh_escapes_ = true;
+    std::size_t escapes_ = 0;
     bool completed_ = false;
     std::vector<Element_End> ends_;
 };
