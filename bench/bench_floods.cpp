@@ -11,6 +11,23 @@
 //   attributes  one message with 100,000 attributes
 //   body        one message with a body of 50 MB
 //   reference   "&" followed by 8 MB without ";"
+// and the worst shapes inside the library's element bounds (each 300 times,
+// back to back; the bounds as README states them):
+//   deep        every stanza nested to the depth bound, text at each level
+//   deep_text   the depth bound, one text of nearly the byte bound innermost
+//   wide        the node bound in empty sibling elements
+//   many_attributes  the node bound in attributes of one element
+//   namespaces  the node bound in namespace declarations of one element
+//   entities    a body of character references up to the byte bound
+//   gt          a body of '>' up to the byte bound
+//   amp         a body of "&amp;" up to the byte bound
+//   deep_wide   the node bound in elements, each branch to the depth bound
+//   iq_gt, iq_quote, presence_amp   an iq request of '>' text, of "'" text
+//               (each weighs six bytes outside messages) and a presence of
+//               "&amp;"
+//   iq_deep_wide, presence_deep_wide   the same in an iq request (gloox
+//               answers each with an error) and in a presence: stanzas the
+//               library leaves to gloox's own handling
 // Usage: velta_bench_floods [kind ...]   (all kinds by default)
 #include "peer/scripted_peer.hpp"
 #include "raw/raw_client.hpp"
@@ -38,9 +55,98 @@ double thread_cpu_ms() {
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
+// The library's bounds on one stanza (README): levels of nesting, bytes, and
+// elements and attributes together.
+constexpr int bound_depth = 16;
+constexpr std::size_t bound_bytes = 64 * 1024;
+constexpr int bound_nodes = 1024;
+constexpr int shapes_sent = 300;
+
+const std::string head = "<message from='a@localhost/r' to='flood@localhost' type='chat'>";
+const std::string tail = "</message>";
+
+// Text that fills the stanza to the byte bound, made of unit.
+std::string fill(std::size_t used, const std::string& unit) {
+    std::string out;
+    while (used + out.size() + unit.size() + 64 < bound_bytes) out += unit;
+    return out;
+}
+
+std::string shape(const std::string& kind) {
+    if (kind == "deep") {
+        // One level is the message itself; each level below holds text.
+        std::string open, close;
+        for (int level = 1; level < bound_depth; ++level) {
+            open += "<d>";
+            close = "</d>" + close;
+        }
+        const std::size_t per_level = (bound_bytes - head.size() - tail.size() - open.size() * 2 - 64) / bound_depth;
+        const std::string text(per_level, 'x');
+        std::string out = head + text;
+        for (int level = 1; level < bound_depth; ++level) out += "<d>" + text;
+        for (int level = 1; level < bound_depth; ++level) out += "</d>";
+        return out + tail;
+    }
+    if (kind == "deep_text") {
+        std::string open, close;
+        for (int level = 1; level < bound_depth; ++level) {
+            open += "<d>";
+            close += "</d>";
+        }
+        const std::size_t used = head.size() + open.size() + close.size() + tail.size();
+        return head + open + fill(used, "x") + close + tail;
+    }
+    if (kind == "wide") {
+        std::string out = head;
+        for (int i = 1; i < bound_nodes - 8; ++i) out += "<e/>";
+        return out + "<body>" + fill(out.size(), "x") + "</body>" + tail;
+    }
+    if (kind == "many_attributes") {
+        std::string out = "<message from='a@localhost/r' type='chat'";
+        for (int i = 0; i < bound_nodes - 8; ++i) out += " a" + std::to_string(i) + "='x'";
+        out += "><body>";
+        return out + fill(out.size(), "y") + "</body>" + tail;
+    }
+    if (kind == "namespaces") {
+        std::string out = "<message from='a@localhost/r' type='chat'";
+        for (int i = 0; i < bound_nodes - 8; ++i) out += " xmlns:p" + std::to_string(i) + "='urn:x:" + std::to_string(i) + "'";
+        out += "><body>";
+        return out + fill(out.size(), "y") + "</body>" + tail;
+    }
+    if (kind == "entities") return head + "<body>" + fill(head.size(), "&#x41;&lt;&gt;&quot;") + "</body>" + tail;
+    if (kind == "gt") return head + "<body>" + fill(head.size(), ">") + "</body>" + tail;
+    if (kind == "iq_gt" || kind == "iq_quote" || kind == "presence_amp") {
+        // Text gloox escapes again when it serialises the element for its log.
+        const std::string open = kind != "presence_amp" ? "<iq type='get' id='q' from='localhost'><q xmlns='x:y'>"
+                                                 : "<presence from='a@localhost/r'><status>";
+        const std::string close = kind != "presence_amp" ? "</q></iq>" : "</status></presence>";
+        if (kind == "presence_amp") return open + fill(open.size(), "&amp;") + close;
+        // Outside messages each '>' or quote weighs six bytes against the bound.
+        return open + std::string(bound_bytes / 6 - 64, kind == "iq_gt" ? '>' : '\'') + close;
+    }
+    if (kind == "amp") return head + "<body>" + fill(head.size(), "&amp;") + "</body>" + tail;
+    if (kind == "deep_wide" || kind == "iq_deep_wide" || kind == "presence_deep_wide") {
+        // Branches nested to the depth bound until the node bound is spent.
+        std::string branch, close;
+        for (int level = 2; level <= bound_depth; ++level) {
+            branch += "<d>";
+            close += "</d>";
+        }
+        const bool iq = kind == "iq_deep_wide";
+        const bool presence = kind == "presence_deep_wide";
+        std::string out = iq ? "<iq type='get' id='q' from='localhost'>" : presence ? "<presence from='a@localhost/r'>" : head;
+        for (int nodes = 1; nodes + bound_depth - 1 <= bound_nodes - 8; nodes += bound_depth - 1) out += branch + close;
+        const std::string end = iq ? "</iq>" : presence ? "</presence>" : tail;
+        return out + "<status>" + fill(out.size(), "x") + "</status>" + end;
+    }
+    return {};
+}
+
 std::string flood(const std::string& kind) {
     std::string out;
-    if (kind == "messages") {
+    if (const std::string one = shape(kind); !one.empty()) {
+        for (int i = 0; i < shapes_sent; ++i) out += one;
+    } else if (kind == "messages") {
         for (int i = 0; i < 100000; ++i) out += "<message/>";
     } else if (kind == "requests") {
         for (int i = 0; i < 100000; ++i)
@@ -120,7 +226,10 @@ void measure(const std::string& kind) {
 
 int run(int argc, char** argv) {
     std::vector<std::string> kinds(argv + 1, argv + argc);
-    if (kinds.empty()) kinds = {"messages", "requests", "attributes", "body", "reference"};
+    if (kinds.empty())
+        kinds = {"messages", "requests", "attributes", "body", "reference", "deep", "deep_text", "wide",
+                 "many_attributes", "namespaces", "entities", "gt", "amp", "deep_wide", "iq_deep_wide",
+                 "presence_deep_wide", "iq_gt", "iq_quote", "presence_amp"};
     for (const std::string& kind : kinds) measure(kind);
     return 0;
 }

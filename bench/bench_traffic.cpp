@@ -15,15 +15,15 @@
 // and B and, while the answer has not come, waits (at most 5 ms) until one of
 // the pair's two connections has something to read, so that it does not take
 // a processor from the server on this shared machine; both pairs alike.
-// The spinning variants take the same two hosts the way a game loop does,
-// with no wait at all:
-//   spin-round-trip  as round-trip, but A and B are polled in turn without
-//               pause until A hears the answer; 50 exchanges of warm-up, then
-//               1,000 for each pair, the pairs one after the other.
-//   spin-flood  10,000 messages sent in one go, then both polled until all
-//               arrived; interleaved: one message, then one poll of each;
-//               window: at most 100 in flight. Messages per second.
-// Usage: velta_bench_traffic throughput|round-trip|spin-round-trip|spin-flood [runs] [exchanges per turn]
+//   spin        the harness a host's frame loop is: one loop that never
+//               waits. Round trip: A sends; then A's and B's poll in turn
+//               until A hears B's answer (sent from B's callback); 1,000
+//               exchanges after 50 of warm-up, the library pair's run and the
+//               raw pair's run back to back. Then three floods of 10,000
+//               messages: all sent at once, then polled until B has them
+//               ("flood"); one send per round of polls ("interleaved"); at
+//               most 100 ahead of what B has ("window").
+// Usage: velta_bench_traffic throughput|round-trip|spin [runs] [exchanges per turn]
 #include "integration/prosody_server.hpp"
 #include "raw/raw_client.hpp"
 #include "support/bench_support.hpp"
@@ -110,16 +110,15 @@ struct Pairs {
     std::vector<int> raw_fds;
 };
 
-// How a throughput run sends: at most `window` messages ahead of what B has
-// received, at most `per_step` of them between two polls of the pair.
-struct Shape {
-    long window;
-    long per_step;
+// How a flood is sent: at most `ahead` messages beyond what B has received,
+// at most `per_round` sends between two rounds of polls.
+struct Flood_Shape {
+    long ahead;
+    long per_round;
 };
-constexpr Shape windowed{window, window};
 
 // Messages per second; negative when the run did not complete.
-double throughput_library(Pairs& pairs, long total, Shape shape = windowed) {
+double throughput_library(Pairs& pairs, long total, Flood_Shape shape = {window, window}) {
     Library_Host& a = pairs.library_a;
     Library_Host& b = pairs.library_b;
     const std::u16string text = wide(chat_text(text_length));
@@ -129,8 +128,8 @@ double throughput_library(Pairs& pairs, long total, Shape shape = windowed) {
     const auto start = Steady::now();
     const bool done = spin_until(
         [&] {
-            for (long step = 0; step < shape.per_step && sent < total && sent - (b.handler.messages - b0) < shape.window;
-                 ++step) {
+            for (long round = 0; round < shape.per_round && sent < total && sent - (b.handler.messages - b0) < shape.ahead;
+                 ++round) {
                 ++sent;
                 a.manager->send_message(static_cast<std::uint32_t>(sent), u"tb", text);
             }
@@ -143,7 +142,7 @@ double throughput_library(Pairs& pairs, long total, Shape shape = windowed) {
     return static_cast<double>(total) / (elapsed_ms(start, end) / 1000);
 }
 
-double throughput_raw(Pairs& pairs, long total, Shape shape = windowed) {
+double throughput_raw(Pairs& pairs, long total, Flood_Shape shape = {window, window}) {
     Raw_Client& a = *pairs.raw_a;
     Raw_Client& b = *pairs.raw_b;
     const std::string text = chat_text(text_length);
@@ -153,8 +152,8 @@ double throughput_raw(Pairs& pairs, long total, Shape shape = windowed) {
     const auto start = Steady::now();
     const bool done = spin_until(
         [&] {
-            for (long step = 0; step < shape.per_step && sent < total && sent - (b.messages - b0) < shape.window;
-                 ++step) {
+            for (long round = 0; round < shape.per_round && sent < total && sent - (b.messages - b0) < shape.ahead;
+                 ++round) {
                 ++sent;
                 a.send_pair(pairs.raw_b_jid, text, std::to_string(sent), "rb");
             }
@@ -172,12 +171,8 @@ double throughput_raw(Pairs& pairs, long total, Shape shape = windowed) {
 // microseconds, or a negative value when no answer came.
 class Library_Exchanges {
 public:
-    explicit Library_Exchanges(Pairs& pairs, bool spin = false)
-        : a_(pairs.library_a),
-          b_(pairs.library_b),
-          fds_(pairs.library_fds),
-          text_(wide(chat_text(text_length))),
-          spin_(spin) {
+    explicit Library_Exchanges(Pairs& pairs)
+        : a_(pairs.library_a), b_(pairs.library_b), fds_(pairs.library_fds), text_(wide(chat_text(text_length))) {
         b_.handler.message_hook = [this](const Velta_Client::wide_string& from, const Velta_Client::wide_string& body) {
             if (from == u"ta") b_.manager->send_message(++answer_id_, u"ta", body);
         };
@@ -195,7 +190,7 @@ public:
     Library_Exchanges(const Library_Exchanges&) = delete;
     Library_Exchanges& operator=(const Library_Exchanges&) = delete;
 
-    double exchange() {
+    double exchange(bool spin = false) {
         answered_ = false;
         const auto sent_at = Steady::now();
         a_.manager->send_message(++id_, u"tb", text_);
@@ -203,7 +198,7 @@ public:
                 [&] {
                     a_.manager->poll();
                     b_.manager->poll();
-                    if (!answered_ && !spin_) wait_readable(fds_, 5);
+                    if (!answered_ && !spin) wait_readable(fds_, 5);
                 },
                 [&] { return answered_; }, std::chrono::seconds(5)))
             return -1;
@@ -215,7 +210,6 @@ private:
     Library_Host& b_;
     const std::vector<int> fds_;
     const std::u16string text_;
-    const bool spin_;
     std::uint32_t id_ = 0;
     std::uint32_t answer_id_ = 0;
     bool answered_ = false;
@@ -224,7 +218,7 @@ private:
 
 class Raw_Exchanges {
 public:
-    explicit Raw_Exchanges(Pairs& pairs, bool spin = false)
+    explicit Raw_Exchanges(Pairs& pairs)
         : a_(*pairs.raw_a),
           b_(*pairs.raw_b),
           fds_(pairs.raw_fds),
@@ -232,8 +226,7 @@ public:
           to_b_(pairs.raw_b_jid),
           node_a_(node_of("ra")),
           node_b_(node_of("rb")),
-          text_(chat_text(text_length)),
-          spin_(spin) {
+          text_(chat_text(text_length)) {
         b_.message_hook = [this](const gloox::Message& message) {
             if (message.from().username() == node_a_)
                 b_.send_pair(to_a_, message.body(), std::to_string(++answer_id_), "ra");
@@ -252,7 +245,7 @@ public:
     Raw_Exchanges(const Raw_Exchanges&) = delete;
     Raw_Exchanges& operator=(const Raw_Exchanges&) = delete;
 
-    double exchange() {
+    double exchange(bool spin = false) {
         answered_ = false;
         const auto sent_at = Steady::now();
         a_.send_pair(to_b_, text_, std::to_string(++id_), "rb");
@@ -260,7 +253,7 @@ public:
                 [&] {
                     a_.client.recv(0);
                     b_.client.recv(0);
-                    if (!answered_ && !spin_) wait_readable(fds_, 5);
+                    if (!answered_ && !spin) wait_readable(fds_, 5);
                 },
                 [&] { return answered_; }, std::chrono::seconds(5)))
             return -1;
@@ -276,7 +269,6 @@ private:
     const std::string node_a_;
     const std::string node_b_;
     const std::string text_;
-    const bool spin_;
     long id_ = 0;
     long answer_id_ = 0;
     bool answered_ = false;
@@ -401,51 +393,57 @@ int run(int argc, char** argv) {
         result("rtt_runs", runs);
         return 0;
     }
-    if (mode == "spin-round-trip") {
-        Library_Exchanges library(pairs, true);
-        Raw_Exchanges raw(pairs, true);
-        std::vector<double> library_p50, library_p99, raw_p50, raw_p99;
+    if (mode == "spin") {
+        Library_Exchanges library(pairs);
+        Raw_Exchanges raw(pairs);
+        std::vector<double> l50, l99, r50, r99;
         for (int run = 0; run < runs; ++run) {
             std::vector<double> l, r;
-            for (int i = 0; i < 50; ++i) library.exchange();  // warm-up, not counted
-            for (int i = 0; i < exchanges; ++i) l.push_back(library.exchange());
-            for (int i = 0; i < 50; ++i) raw.exchange();
-            for (int i = 0; i < exchanges; ++i) r.push_back(raw.exchange());
-            if (std::min(*std::min_element(l.begin(), l.end()), *std::min_element(r.begin(), r.end())) < 0)
-                fail("an exchange got no answer");
-            std::printf("run %d: library p50 %.0f p99 %.0f us; raw p50 %.0f p99 %.0f us\n", run, percentile(l, 0.5),
-                        percentile(l, 0.99), percentile(r, 0.5), percentile(r, 0.99));
-            library_p50.push_back(percentile(l, 0.50));
-            library_p99.push_back(percentile(l, 0.99));
-            raw_p50.push_back(percentile(r, 0.50));
-            raw_p99.push_back(percentile(r, 0.99));
-        }
-        result("spin_rtt_p50_library_us", median(library_p50));
-        result("spin_rtt_p99_library_us", median(library_p99));
-        result("spin_rtt_p50_raw_us", median(raw_p50));
-        result("spin_rtt_p99_raw_us", median(raw_p99));
-        return 0;
-    }
-    if (mode == "spin-flood") {
-        const std::vector<std::pair<std::string, Shape>> shapes{
-            {"flood", {throughput_messages, throughput_messages}}, {"interleaved", {throughput_messages, 1}},
-            {"window", {100, 100}}};
-        for (const auto& [name, shape] : shapes) {
-            throughput_library(pairs, 500, shape);  // warm-up, not counted
-            throughput_raw(pairs, 500, shape);
-            settle(pairs);
-            std::vector<double> library, raw;
-            for (int run = 0; run < runs; ++run) {
-                library.push_back(throughput_library(pairs, throughput_messages, shape));
-                settle(pairs);
-                raw.push_back(throughput_raw(pairs, throughput_messages, shape));
-                settle(pairs);
-                if (library.back() < 0 || raw.back() < 0) fail("a " + name + " run did not complete");
+            for (int turn = 0; turn < 2; ++turn) {
+                const bool library_turn = (turn == 0) == (run % 2 == 0);
+                std::vector<double>& times = library_turn ? l : r;
+                for (int i = 0; i < 50 + exchanges; ++i) {
+                    const double time = library_turn ? library.exchange(true) : raw.exchange(true);
+                    if (time < 0) fail("an exchange got no answer");
+                    if (i >= 50) times.push_back(time);
+                }
             }
-            std::printf("%s: library %s, raw %s messages/s\n", name.c_str(), joined(library).c_str(),
-                        joined(raw).c_str());
-            result("spin_" + name + "_library_mps", median(library));
-            result("spin_" + name + "_raw_mps", median(raw));
+            std::printf("spin run %d: round trip library p50 %.0f p99 %.0f us; raw p50 %.0f p99 %.0f us\n", run,
+                        percentile(l, 0.5), percentile(l, 0.99), percentile(r, 0.5), percentile(r, 0.99));
+            std::fflush(stdout);
+            l50.push_back(percentile(l, 0.5));
+            l99.push_back(percentile(l, 0.99));
+            r50.push_back(percentile(r, 0.5));
+            r99.push_back(percentile(r, 0.99));
+        }
+        result("spin_rtt_p50_library_us", median(l50));
+        result("spin_rtt_p99_library_us", median(l99));
+        result("spin_rtt_p50_raw_us", median(r50));
+        result("spin_rtt_p99_raw_us", median(r99));
+        const struct {
+            const char* name;
+            Flood_Shape shape;
+        } floods[] = {{"flood", {throughput_messages, throughput_messages}}, {"interleaved", {throughput_messages, 1}},
+                      {"window", {100, 100}}};
+        for (const auto& flood : floods) {
+            std::vector<double> l, r;
+            for (int run = 0; run < runs; ++run) {
+                settle(pairs);
+                const bool library_first = run % 2 == 0;
+                const double first = library_first ? throughput_library(pairs, throughput_messages, flood.shape)
+                                                   : throughput_raw(pairs, throughput_messages, flood.shape);
+                settle(pairs);
+                const double second = library_first ? throughput_raw(pairs, throughput_messages, flood.shape)
+                                                    : throughput_library(pairs, throughput_messages, flood.shape);
+                if (first < 0 || second < 0) fail(std::string("a ") + flood.name + " run did not complete");
+                l.push_back(library_first ? first : second);
+                r.push_back(library_first ? second : first);
+            }
+            std::printf("spin %s: library %.0f messages/s, raw %.0f messages/s (medians of %d)\n", flood.name, median(l),
+                        median(r), runs);
+            std::fflush(stdout);
+            result(std::string("spin_") + flood.name + "_library_mps", median(l));
+            result(std::string("spin_") + flood.name + "_raw_mps", median(r));
         }
         return 0;
     }

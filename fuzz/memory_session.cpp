@@ -2,7 +2,7 @@
 
 #include "manager/manager.hpp"
 #include "manager/xmpp/client_factory.hpp"
-#include "manager/xmpp/nesting_guard.hpp"
+#include "manager/xmpp/stream_scanner.hpp"
 #include "peer/core/xmpp_server.hpp"
 
 #include <gloox/clientbase.h>
@@ -73,7 +73,7 @@ public:
         if (inbound_.empty()) return gloox::ConnNoError;
         std::string data;
         data.swap(inbound_);
-        const std::size_t accepted = nesting_.accept(data.data(), data.size());
+        const std::size_t accepted = scanner_.accept(data.data(), data.size());
         std::size_t at = 0;
         while (at < accepted && m_state == gloox::StateConnected) {
             const std::size_t end = data.find('>', at);
@@ -81,8 +81,8 @@ public:
             m_handler->handleReceivedData(this, data.substr(at, length));
             at += length;
         }
-        if (nesting_.ended() && m_state == gloox::StateConnected) {
-            const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
+        if (scanner_.ended() && m_state == gloox::StateConnected) {
+            const auto error = scanner_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
             m_handler->handleDisconnect(this, error);
             return error;
         }
@@ -121,7 +121,7 @@ private:
         }
     }
 
-    Velta_Client::detail::xmpp::Nesting_Guard nesting_;
+    Velta_Client::detail::xmpp::Stream_Scanner scanner_;
     std::string inbound_;
     velta_test::Xmpp_Server server_;
     bool established_ = false;

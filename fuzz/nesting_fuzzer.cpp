@@ -1,12 +1,14 @@
-// The nesting guard against gloox's own parser, on the same bytes.
+// The stream scanner against gloox's own parser, on the same bytes.
 //  - Any bytes, cut into pieces as reads would cut them (the first byte
 //    chooses the cuts, and whether a stream header comes first), go through
-//    the guard; what it hands on goes into a gloox::Parser.
+//    the scanner ("the guard" below); what it hands on goes into a
+//    gloox::Parser.
 //  - After every piece, the elements gloox has open are exactly those the
-//    guard counts, as long as gloox has not failed.
+//    guard counts, and gloox has completed exactly the elements whose ends
+//    the guard told, as long as gloox has not failed.
 //  - Where the guard refuses input as input gloox cannot parse, gloox fails
 //    on it too (given the bytes it would wait for).
-#include "manager/xmpp/nesting_guard.hpp"
+#include "manager/xmpp/stream_scanner.hpp"
 
 #include <gloox/parser.h>
 #include <gloox/tag.h>
@@ -18,7 +20,7 @@
 #include <cstdlib>
 #include <string>
 
-using Velta_Client::detail::xmpp::Nesting_Guard;
+using Velta_Client::detail::xmpp::Stream_Scanner;
 
 namespace {
 
@@ -40,8 +42,9 @@ int open_elements(const gloox::Parser& parser) {
     return depth;
 }
 
-struct Ignore_Tags final : gloox::TagHandler {
-    void handleTag(gloox::Tag*) override {}
+struct Count_Tags final : gloox::TagHandler {
+    void handleTag(gloox::Tag*) override { ++completed; }
+    std::size_t completed = 0;
 };
 
 [[noreturn]] void fail(const char* what, int guard, int gloox) {
@@ -61,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string bytes = (choice & 1) ? header : std::string();
     bytes.append(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    Ignore_Tags tags;
+    Count_Tags tags;
     gloox::Parser parser(&tags);
-    Nesting_Guard guard;
+    Stream_Scanner guard;
     std::uint32_t cuts = choice * 2654435761u + 1;
     const std::size_t longest = 1 + (choice >> 1);
 
@@ -71,21 +74,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (at < bytes.size()) {
         cuts = cuts * 1103515245u + 12345u;
         const std::size_t piece = std::min(bytes.size() - at, 1 + (cuts >> 16) % longest);
-        Nesting_Guard before_refusal = guard;
+        Stream_Scanner before_refusal = guard;
         const std::size_t accepted = guard.accept(bytes.data() + at, piece);
         std::string handed(bytes, at, accepted);
+        const std::size_t completed_before = tags.completed;
         if (accepted > 0 && parser.feed(handed) >= 0) return 0;  // gloox failed: the connection ends
         if (!guard.ended()) {
             if (guard.open_elements() != open_elements(parser))
                 fail("the guard and gloox count different depths", guard.open_elements(), open_elements(parser));
-            if (guard.depth() > Nesting_Guard::max_depth) fail("deeper than allowed", guard.depth(), 0);
+            const auto told = static_cast<int>(guard.element_ends().size());
+            if (told != static_cast<int>(tags.completed - completed_before))
+                fail("the guard and gloox complete different elements", told,
+                     static_cast<int>(tags.completed - completed_before));
+            if (guard.depth() > Stream_Scanner::max_depth) fail("deeper than allowed", guard.depth(), 0);
         } else {
             // What gloox has open is what the guard counted up to that byte.
             before_refusal.accept(bytes.data() + at, accepted);
             if (!guard.stream_ended() && before_refusal.open_elements() != open_elements(parser))
                 fail("the guard and gloox count different depths before a refusal", before_refusal.open_elements(),
                      open_elements(parser));
-            if (guard.refusal() == Nesting_Guard::Refusal::malformed) {
+            if (guard.refusal() == Stream_Scanner::Refusal::malformed) {
                 // gloox waits for at most eight more bytes (the rest of
                 // "![CDATA[", or an entity's ';') before it fails.
                 std::string rest = bytes.substr(at + accepted) + ";;;;;;;;;;";

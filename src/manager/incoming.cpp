@@ -3,14 +3,14 @@
 // reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
 
-#include "manager/xmpp/raw_element.hpp"
+#include "manager/xmpp/error_extension.hpp"
 #include "parse/reply_body.hpp"
 #include "parse/stamps.hpp"
 #include "text/escaping.hpp"
 
 #include <gloox/error.h>
-#include <gloox/message.h>
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -42,9 +42,40 @@ void for_each_rule(const gloox::Tag& message, Visit visit) {
     }
 }
 
-bool is_error_bounce(const gloox::Message& message) {
-    const gloox::Error* error = message.error();
-    return message.subtype() == gloox::Message::Error && error && error->error() != gloox::StanzaErrorUndefined;
+// A message of type "error" whose first "error" child names a defined
+// condition, read as gloox reads it (through the library's own error
+// extension: gloox's leaks application conditions).
+bool is_error_bounce(const gloox::Tag& message) {
+    if (message.findAttribute("type") != "error") return false;
+    const gloox::Tag* error = message.findChild("error");
+    if (!error) return false;
+    const std::unique_ptr<gloox::StanzaExtension> reading(xmpp::Error_Extension().newInstance(error));
+    return static_cast<const gloox::Error&>(*reading).error() != gloox::StanzaErrorUndefined;
+}
+
+// The "xml:lang" of an element: gloox keeps the prefix apart from the name.
+const std::string& language_of(const gloox::Tag& element) {
+    for (const gloox::Tag::Attribute* attribute : element.attributes())
+        if ((attribute->name() == "lang" && attribute->prefix() == "xml") || attribute->name() == "xml:lang")
+            return attribute->value();
+    return gloox::EmptyString;
+}
+
+// The message's default body (RFC 6121 5.2.3): the first non-empty "body"
+// without a language or with the stanza's own. When every body names
+// another language, the last non-empty one, as gloox has always read them.
+std::string default_body(const gloox::Tag& message) {
+    const std::string& stanza_language = language_of(message);
+    const gloox::Tag* last = nullptr;
+    for (const gloox::Tag* child : message.children()) {
+        if (child->name() != "body") continue;
+        const std::string text = child->cdata();
+        if (text.empty()) continue;
+        const std::string& language = language_of(*child);
+        if (language.empty() || language == stanza_language) return text;
+        last = child;
+    }
+    return last ? last->cdata() : std::string();
 }
 
 const std::string* first_delay_stamp(const gloox::Tag& message) {
@@ -54,30 +85,6 @@ const std::string* first_delay_stamp(const gloox::Tag& message) {
             return &child->findAttribute("stamp");
     }
     return nullptr;
-}
-
-// gloox's parser files xml:lang as the attribute "lang" with the prefix
-// "xml", which its own Message never finds: to gloox every body is the
-// default one, and the last of them wins.
-const std::string& xml_lang(const gloox::Tag& tag) {
-    for (const gloox::Tag::Attribute* attribute : tag.attributes())
-        if (attribute->name() == "lang" && attribute->prefix() == "xml") return attribute->value();
-    return tag.findAttribute("xml:lang");
-}
-
-// The message's default body (RFC 6121 5.2.3): the first with text that
-// names no language or the stanza's own. When every body names another
-// language, gloox's reading stands: the last body with text.
-std::string default_body(const gloox::Message& message, const gloox::Tag& element) {
-    const std::string& own = xml_lang(element);
-    for (const gloox::Tag* child : element.children()) {
-        if (child->name() != "body") continue;
-        const std::string& lang = xml_lang(*child);
-        if (!lang.empty() && lang != own) continue;
-        std::string text = child->cdata();
-        if (!text.empty()) return text;
-    }
-    return message.body();
 }
 
 // Every peer of the library is in the domain "localhost". A message without
@@ -92,23 +99,20 @@ bool from_local_domain(const gloox::Tag& message) {
 
 }  // namespace
 
-void Velta_Manager_Impl::handleMessage(const gloox::Message& message, gloox::MessageSession*) {
+void Velta_Manager_Impl::read_message(const gloox::Tag& element) {
     // gloox called us: nothing may unwind through it. A message that cannot
     // be read is dropped alone; the rest of the input goes on.
     try {
-        const auto* raw = message.findExtension<xmpp::Raw_Element>(xmpp::Raw_Element::extension_type);
-        if (!raw || !raw->element()) return;
-        const gloox::Tag& element = *raw->element();
         // A federating server delivers whatever other domains send: such a
         // sender is never a service, a local user or our own echo.
         if (!from_local_domain(element)) return;
 
-        if (is_error_bounce(message) && element.hasAttribute("id")) {
+        if (is_error_bounce(element) && element.hasAttribute("id")) {
             dispatch_stored_notice(element);
             return;
         }
         const std::string node(address_node(element.findAttribute("from")));
-        const std::string body = default_body(message, element);
+        const std::string body = default_body(element);
         if (node == "admin" || node == "cmdadmin") {
             dispatch_service_reply(body, element);
             return;

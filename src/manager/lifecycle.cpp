@@ -159,7 +159,7 @@ void Velta_Manager_Impl::login_step() {
     jid.setServer("localhost");
     jid.setUsername(*node);
     xmpp::build_login_client(client_, jid, to_utf8(password_), scram_keys_);
-    client_->registerMessageHandler(this);
+    client_->read_messages_with(this);
     client_->registerConnectionListener(this);
     client_->setServer(to_utf8(server_));
     if (reached) xmpp::prefer_endpoint(*client_, *reached);

@@ -15,7 +15,6 @@
 
 #include <gloox/client.h>
 #include <gloox/connectionlistener.h>
-#include <gloox/messagehandler.h>
 #include <gloox/registration.h>
 #include <gloox/registrationhandler.h>
 
@@ -26,8 +25,10 @@
 
 namespace Velta_Client::detail {
 
+struct Amp_Rule;  // outgoing.cpp
+
 class Velta_Manager_Impl final : public Velta_Manager,
-                                 public gloox::MessageHandler,
+                                 public xmpp::Message_Reader,
                                  public gloox::ConnectionListener,
                                  public gloox::RegistrationHandler {
 public:
@@ -51,8 +52,8 @@ public:
                              std::uint32_t reserve) override;
     void poll() override;
 
-    // gloox::MessageHandler
-    void handleMessage(const gloox::Message& message, gloox::MessageSession* session) override;
+    // xmpp::Message_Reader: every message the login client receives.
+    void read_message(const gloox::Tag& element) override;
 
     // gloox::ConnectionListener
     void onConnect() override;
@@ -114,7 +115,7 @@ private:
 
     // Sending (outgoing.cpp).
     void send_request(const std::string& node, const std::string& subject, const wide_string& text,
-                      const std::string& id, std::unique_ptr<gloox::Tag> amp);
+                      const std::string& id, const Amp_Rule* rule);
 
     Connection_States states_;
     std::shared_ptr<events::Call_Queue> queue_;

@@ -1,33 +1,43 @@
 // The six send operations and their wire forms.
 #include "manager/manager.hpp"
 
-#include "manager/xmpp/raw_element.hpp"
 #include "text/escaping.hpp"
 #include "text/utf8.hpp"
 
-#include <gloox/message.h>
+#include <gloox/gloox.h>
 
 #include <string>
+#include <utility>
 
 namespace Velta_Client::detail {
 
 using text_encoding::to_utf8;
 using text_encoding::user_name_to_node;
-using text_encoding::xml_safe;
+
+// The "amp" element asking the server to say when it stores the message for
+// later delivery; "reserve" and "userid" are the library's own additions.
+// An empty "userid" is left out, as gloox's elements leave out empty values.
+struct Amp_Rule {
+    bool notify_when_stored;
+    const std::uint32_t* reserve;
+    const wide_string* userid;
+};
 
 namespace {
 
-// Host text as XML can carry it: control characters that XML 1.0 forbids
-// would make gloox drop the whole body, or a strict server close the stream.
-std::string wire_text(const wide_string& text) { return to_utf8(xml_safe(text)); }
-
-// node@localhost, or the bare domain for an empty node (gloox would call a
-// JID with an empty node invalid and leave the "to" out altogether).
-gloox::JID address(const std::string& node) {
-    gloox::JID jid;
-    jid.setServer("localhost");
-    if (!node.empty()) jid.setUsername(node);
-    return jid;
+// Plain ASCII of our own making (numbers, nodes, fixed words): escaped all
+// the same, so that nothing here can ever end an attribute.
+void append_escaped(std::string& out, const std::string& text) {
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '\'': out += "&apos;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
 }
 
 std::string hex_identifier(const Identifier128& identifier) {
@@ -47,55 +57,112 @@ std::string values_subject(std::uint32_t code, const std::uint32_t* values, std:
     return subject;
 }
 
-// The "amp" element asking the server to say when it stores the message for
-// later delivery; "reserve" and "userid" are the library's own additions.
-// gloox leaves out an attribute whose value is empty (an empty "userid").
-struct Rule {
-    bool notify_when_stored;
-    const std::uint32_t* reserve;
-    const std::string* userid;
+
+// One chat message, written the way gloox writes its elements (single
+// quotes, its five escapes) at the end of a text that may hold stanzas
+// before it, in a single pass over the host's text: each byte converted,
+// escaped and serialised once. The server stamps "from".
+class Chat_Stanza {
+public:
+    Chat_Stanza(std::string& out, const std::string& to, const std::string& id) : xml_(out) {
+        xml_ += "<message type='chat' to='";
+        append_escaped(xml_, to);
+        xml_ += '\'';
+        if (!id.empty()) {
+            xml_ += " id='";
+            append_escaped(xml_, id);
+            xml_ += '\'';
+        }
+        xml_ += " xmlns='jabber:client'>";
+    }
+    // The host's text, converted on the way; nothing for an empty text.
+    // Returns where the body element lies in the output.
+    std::pair<std::size_t, std::size_t> body(const wide_string& text) {
+        if (text.empty()) return {xml_.size(), 0};
+        const std::size_t from = xml_.size();
+        xml_ += "<body>";
+        text_encoding::append_xml_text(xml_, text);
+        xml_ += "</body>";
+        return {from, xml_.size() - from};
+    }
+    // A body element written already, earlier in the same output.
+    void body_again(std::pair<std::size_t, std::size_t> written) {
+        // Appending part of a string to itself is safe, and the caller
+        // reserved room for both stanzas, so nothing moves.
+        xml_.append(xml_, written.first, written.second);
+    }
+    void subject(const std::string& subject) {
+        xml_ += "<subject>";
+        append_escaped(xml_, subject);
+        xml_ += "</subject>";
+    }
+    void amp(const Amp_Rule& rule) {
+        xml_ += "<amp xmlns='";
+        xml_ += gloox::XMLNS_AMP;
+        xml_ += "'><rule";
+        if (rule.notify_when_stored) xml_ += " condition='deliver' value='stored' action='notify'";
+        if (rule.reserve) xml_ += " reserve='" + std::to_string(*rule.reserve) + '\'';
+        if (rule.userid && !rule.userid->empty()) {
+            xml_ += " userid='";
+            text_encoding::append_xml_text(xml_, *rule.userid);
+            xml_ += '\'';
+        }
+        xml_ += "/></amp>";
+    }
+    ~Chat_Stanza() { xml_ += "</message>"; }
+    Chat_Stanza(const Chat_Stanza&) = delete;
+    Chat_Stanza& operator=(const Chat_Stanza&) = delete;
+
+private:
+    std::string& xml_;
 };
 
-std::unique_ptr<gloox::Tag> amp_element(const Rule& rule) {
-    auto amp = std::make_unique<gloox::Tag>("amp", "xmlns", gloox::XMLNS_AMP);
-    auto* child = new gloox::Tag(amp.get(), "rule");
-    if (rule.notify_when_stored) {
-        child->addAttribute("condition", "deliver");
-        child->addAttribute("value", "stored");
-        child->addAttribute("action", "notify");
-    }
-    if (rule.reserve) child->addAttribute("reserve", std::to_string(*rule.reserve));
-    if (rule.userid) child->addAttribute("userid", *rule.userid);
-    return amp;
-}
+// Room for a stanza around text of this many units (UTF-8 takes at most
+// three bytes a unit; "&quot;" six for one).
+std::size_t room_for(const wide_string& text) { return 512 + 6 * text.size(); }
+
+// node@localhost, or the bare domain for an empty node.
+std::string address(const std::string& node) { return node.empty() ? "localhost" : node + "@localhost"; }
 
 }  // namespace
 
 void Velta_Manager_Impl::send_request(const std::string& node, const std::string& subject, const wide_string& text,
-                                      const std::string& id, std::unique_ptr<gloox::Tag> amp) {
-    gloox::Message message(gloox::Message::Chat, address(node), wire_text(text), subject);
-    if (!id.empty()) message.setID(id);
-    if (amp) message.addExtension(new xmpp::Raw_Element(std::move(amp)));
+                                      const std::string& id, const Amp_Rule* rule) {
+    std::string xml;
+    xml.reserve(room_for(text) + subject.size());
+    {
+        Chat_Stanza stanza(xml, address(node), id);
+        stanza.body(text);
+        stanza.subject(subject);
+        if (rule) stanza.amp(*rule);
+    }
     const xmpp::Private_Rand rand_scope;  // a failed write makes gloox call srand()
-    client_->send(message);
+    client_->send_xml(xml);
 }
 
 void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_string& user, const wide_string& text) {
     if (!states_.is(STATE_CONNECTED) || text.empty()) return;
     const std::optional<std::string> node = user_name_to_node(to_utf8(user));
     if (!node) return;  // no address can name this user
-    const std::string body = wire_text(text);
-    const std::string userid = wire_text(user);
 
     // Our own copy goes first, so that a host sees its words in the order it
-    // sent them when the server routes the copy back.
+    // sent them when the server routes the copy back. The body is converted
+    // and escaped once, for both, and both go in one write: one system call,
+    // and the server reads them together.
+    std::string xml;
+    xml.reserve(2 * room_for(text) + room_for(user));
+    std::pair<std::size_t, std::size_t> body;
+    {
+        Chat_Stanza copy(xml, client_->jid().full(), "");
+        body = copy.body(text);
+    }
+    {
+        Chat_Stanza message(xml, address(*node), std::to_string(message_id));
+        message.body_again(body);
+        message.amp({true, nullptr, &user});
+    }
     const xmpp::Private_Rand rand_scope;
-    client_->send(gloox::Message(gloox::Message::Chat, client_->jid(), body));
-
-    gloox::Message message(gloox::Message::Chat, address(*node), body);
-    message.setID(std::to_string(message_id));
-    message.addExtension(new xmpp::Raw_Element(amp_element({true, nullptr, &userid})));
-    client_->send(message);  // dropped by gloox if the copy's write lost the connection
+    client_->send_xml(xml);
 }
 
 void Velta_Manager_Impl::send_admin_values(const std::uint32_t* values, std::uint32_t count,
@@ -120,16 +187,16 @@ void Velta_Manager_Impl::send_command_message(std::uint32_t message_id, const wi
     if (!states_.is(STATE_CONNECTED)) return;
     const std::optional<std::string> node = user_name_to_node(to_utf8(user));
     if (!node) return;
-    const std::string userid = wire_text(user);
     const std::string subject = std::to_string(CODE_COMMAND_MESSAGE) + ' ' + *node + "@localhost/zorvan ";
-    send_request("cmdadmin", subject, text, std::to_string(message_id), amp_element({true, &reserve, &userid}));
+    const Amp_Rule rule{true, &reserve, &user};
+    send_request("cmdadmin", subject, text, std::to_string(message_id), &rule);
 }
 
 void Velta_Manager_Impl::send_command_values(const std::uint32_t* values, std::uint32_t count,
                                              const wide_string& text, std::uint32_t reserve) {
     if (!states_.is(STATE_CONNECTED)) return;
-    send_request("cmdadmin", values_subject(CODE_COMMAND_VALUES, values, count), text, "0",
-                 amp_element({false, &reserve, nullptr}));
+    const Amp_Rule rule{false, &reserve, nullptr};
+    send_request("cmdadmin", values_subject(CODE_COMMAND_VALUES, values, count), text, "0", &rule);
 }
 
 }  // namespace Velta_Client::detail

@@ -235,4 +235,34 @@ std::u16string xml_safe(const std::u16string& text) {
     return safe;
 }
 
+void append_xml_text(std::string& out, const std::u16string& text) {
+    out.reserve(out.size() + text.size() + text.size() / 2);
+    const auto end = text.end();
+    for (auto it = text.begin(); it != end;) {
+        const char16_t unit = *it;
+        if (unit < 0x80) {
+            ++it;
+            switch (unit) {
+            case u'&': out += "&amp;"; break;
+            case u'<': out += "&lt;"; break;
+            case u'>': out += "&gt;"; break;
+            case u'\'': out += "&apos;"; break;
+            case u'"': out += "&quot;"; break;
+            default:
+                if (unit < 0x20 && unit != u'\t' && unit != u'\n' && unit != u'\r')
+                    rules::append_utf8(out, rules::replacement_code);
+                else
+                    out += static_cast<char>(unit);
+            }
+            continue;
+        }
+        if (unit == 0xFFFE || unit == 0xFFFF) {
+            ++it;
+            rules::append_utf8(out, rules::replacement_code);
+            continue;
+        }
+        rules::append_utf8(out, rules::read_utf16(it, end));
+    }
+}
+
 }  // namespace Velta_Client::text_encoding

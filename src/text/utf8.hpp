@@ -267,6 +267,10 @@ std::u16string from_utf8_by_iterator(const std::string& bytes);
 // and carriage return; U+FFFE; U+FFFF) with U+FFFD.  Surrogates are left for
 // to_utf8, which knows whether they pair up.
 std::u16string xml_safe(const std::u16string& text);
+// Appends text to out as XML character data or an attribute value in single
+// or double quotes: xml_safe, to_utf8 and the escaping of & < > ' " in one
+// pass over the text, the same bytes as the three in turn.
+void append_xml_text(std::string& out, const std::u16string& text);
 
 template <class Charset, class S>
 class encoded_string;

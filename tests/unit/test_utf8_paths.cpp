@@ -2,10 +2,13 @@
 // one gives, errors included, on text of every kind.
 #include "text/utf8.hpp"
 
+#include <gloox/util.h>
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <iterator>
 #include <random>
+#include <string>
 
 namespace te = Velta_Client::text_encoding;
 
@@ -47,5 +50,20 @@ TEST(Utf8_Paths, encoding_agrees_on_random_units_with_surrogates) {
         const std::string fast = te::to_utf8(text);
         EXPECT_EQ(fast, te::detail::to_utf8_by_iterator(text));
         EXPECT_EQ(attempt(te::from_utf8, fast), attempt(te::detail::from_utf8_by_iterator, fast));
+    }
+}
+
+// The sends write the host's text in one pass; it must be the bytes gloox's
+// own escaping of the converted, XML-safe text would give.
+TEST(Utf8_Paths, xml_text_in_one_pass_is_escaping_after_conversion) {
+    std::mt19937 random(11);
+    const char16_t pieces[] = {u'a', u'&', u'<', u'>', u'\'', u'"', 0x01, u'\t', u'\n', 0x1F, 0x7F, 0xE9,
+                               0x4E16, 0xD83D, 0xDE00, 0xDBFF, 0xDC00, 0xFFFE, 0xFFFF, 0xFFFD};
+    for (int round = 0; round < 20000; ++round) {
+        std::u16string text(random() % 12, u' ');
+        for (char16_t& unit : text) unit = pieces[random() % std::size(pieces)];
+        std::string one_pass = "<";
+        te::append_xml_text(one_pass, text);
+        EXPECT_EQ(one_pass, "<" + gloox::util::escape(te::to_utf8(te::xml_safe(text))));
     }
 }

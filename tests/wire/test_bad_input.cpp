@@ -214,8 +214,17 @@ TEST_F(Bad_Input, long_names_deep_and_huge_stanzas) {
         {"two bodies",
          "<message from='_ym9i@localhost/r'><body xml:lang='en'>one</body><body>two</body></message>",
          {"on_message(from=bob, body=two, time=1234)"}},
-        // The stream, the message and 250 levels: within the 256 allowed.
-        {"250 levels of children", chat("deep", nested("", 250)), {"on_message(from=bob, body=deep, time=1234)"}},
+        // The default body (RFC 6121 5.2.3) whatever follows it, or the one in
+        // the stanza's own language.
+        {"a default body before another language",
+         "<message from='_ym9i@localhost/r'><body>english</body><body xml:lang='de'>deutsch</body></message>",
+         {"on_message(from=bob, body=english, time=1234)"}},
+        {"the body in the stanza's language",
+         "<message from='_ym9i@localhost/r' xml:lang='en'><body xml:lang='de'>deutsch</body>"
+         "<body xml:lang='en'>english</body></message>",
+         {"on_message(from=bob, body=english, time=1234)"}},
+        // The message and 15 levels below it: the 16 allowed.
+        {"15 levels of children", chat("deep", nested("", 15)), {"on_message(from=bob, body=deep, time=1234)"}},
         {"a body of 60 KiB", chat(body), {"on_message(from=bob, body=" + body + ", time=1234)"}},
         {"a foreign element and an IQ",
          "<foo xmlns='bar'><baz/></foo><iq type='get' id='q' from='localhost'>"
@@ -251,7 +260,7 @@ TEST(Bad_Input_Ending, input_that_ends_the_stream) {
          "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><not-authorized/></failure>",
          {}},
         // Refused before gloox, whose recursion would overflow the stack.
-        {"nesting beyond 256 levels", chat("deep", nested("", 300)), {}},
+        {"nesting beyond 16 levels", chat("deep", nested("", 16)), {}},
         {"nesting 100,000 levels deep", chat("deep", nested("", 100000)), {}},
         // One element may hold 64 KiB and 1,024 elements and attributes,
         // finished or not; a reference has at most 8 characters.

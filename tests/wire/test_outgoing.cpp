@@ -59,6 +59,9 @@ TEST(Outgoing, a_chat_message_sends_our_copy_first_then_the_message_with_its_amp
     EXPECT_FALSE(sent[1].has_child("subject"));
     EXPECT_FALSE(sent[1].has_child("thread"));
     EXPECT_EQ(raw_rule(sent[1]), "<rule condition='deliver' value='stored' action='notify' userid='Bob'/>");
+    // The server stamps the sender; the library writes none.
+    EXPECT_FALSE(sent[0].has_attribute("from"));
+    EXPECT_FALSE(sent[1].has_attribute("from"));
 }
 
 TEST(Outgoing, chat_messages_that_cannot_go_send_nothing) {

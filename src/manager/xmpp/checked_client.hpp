@@ -11,8 +11,13 @@
 //   "localhost";
 // - any exception out of gloox's handling of an element: it stops there
 //   instead of unwinding through gloox's parser and out of the host's poll.
+// Once a Message_Reader is set, message stanzas of the client namespace go
+// to it instead of through gloox (see message_reader.hpp), and the stanzas
+// the library builds itself go out as text (send_xml), without gloox's
+// element tree.
 #pragma once
 
+#include "manager/xmpp/message_reader.hpp"
 #include "manager/xmpp/scram_login.hpp"
 
 #include <gloox/client.h>
@@ -39,9 +44,10 @@ public:
     // sasl::scram_slice_ns of processor time counted from its start.
     gloox::ConnectionError recv(int timeout) override;
 
-    // gloox's statistics handler, which is also told of the elements the
-    // client takes from gloox.
-    void observe_elements(gloox::StatisticsHandler* observer);
+    // Where received messages go from now on (null: through gloox again).
+    void read_messages_with(Message_Reader* reader) { reader_ = reader; }
+    // Writes a whole stanza, already serialised, if the stream is open.
+    void send_xml(const std::string& xml) { gloox::ClientBase::send(xml); }
 
 private:
     bool acceptable_bind(const gloox::Tag& iq);
@@ -50,8 +56,11 @@ private:
     bool logs_in_next(const gloox::Tag& features) const;
     void refuse();
 
+    // Whether gloox would hand this element to its message handlers.
+    static bool is_client_message(const gloox::Tag& tag);
+
     Scram_Login scram_;
-    gloox::StatisticsHandler* element_observer_ = nullptr;
+    Message_Reader* reader_ = nullptr;
     bool refused_ = false;
 };
 

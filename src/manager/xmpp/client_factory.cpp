@@ -2,7 +2,6 @@
 
 #include "manager/xmpp/error_extension.hpp"
 #include "manager/xmpp/private_rand.hpp"
-#include "manager/xmpp/raw_element.hpp"
 #include "manager/xmpp/refusing_tls.hpp"
 #include "manager/xmpp/socket_connection.hpp"
 
@@ -29,9 +28,6 @@ void configure(Checked_Client& client) {
     client.setCompression(false);
     // Replaces gloox's error extension (same type), which leaks.
     client.registerStanzaExtension(new Error_Extension());
-    // The socket paces its input by the elements gloox completes.
-    if (auto* socket = dynamic_cast<Socket_Connection*>(client.connectionImpl()))
-        client.observe_elements(socket->element_observer());
 }
 
 }  // namespace
@@ -51,10 +47,6 @@ void build_login_client(std::optional<Checked_Client>& slot, const gloox::JID& j
     slot.emplace(jid, password, -1, scram_keys);
     Private_Rand::reseed();
     configure(*slot);
-    // One extension that keeps each message's element: the receive path
-    // reads the amp rules and delay stamps from it (gloox re-runs the filter
-    // of every registered extension on every stanza, so fewer is faster).
-    slot->registerStanzaExtension(new Raw_Element());
 }
 
 void drop_unread_extensions(gloox::Client& client) {

@@ -46,7 +46,7 @@ void set_connection_maker(Connection_Maker maker);
 template <class Listener>
 void detach(Checked_Client& client, Listener& listener) {
     client.removeConnectionListener(&listener);
-    client.removeMessageHandler(&listener);
+    client.read_messages_with(nullptr);
 }
 
 }  // namespace Velta_Client::detail::xmpp

@@ -81,7 +81,7 @@ gloox::ConnectionError Socket_Connection::continue_connecting() {
     set_option(fd, IPPROTO_TCP, TCP_QUICKACK);
     detect_dead_link(fd);
     socket_ = fd;
-    nesting_ = Nesting_Guard();
+    scanner_ = Stream_Scanner();
     m_state = gloox::StateConnected;
     cancel_ = false;
     m_handler->handleConnect(this);  // sends the stream header
@@ -133,6 +133,9 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     if (attempt_) return continue_connecting();
     if (cancel_ || socket_ < 0) return gloox::ConnNotConnected;
 
+    // The writes a receive flushes count against its budget; an idle
+    // receive reads no clock (that would be one more system call).
+    const long started = pending_.empty() ? -1 : Input_Pacer::thread_cpu_ns();
     if (!pending_.empty() && !flush()) {
         lost(gloox::ConnIoError);
         return gloox::ConnIoError;
@@ -140,16 +143,20 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
 
     // What an earlier receive left within its budget goes first; the socket
     // is read again once all of it is handed on.
-    if (!input_.idle()) return hand_on();
+    if (!input_.idle()) return hand_on(started);
 
-    pollfd watched{socket_, POLLIN, 0};
-    const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
-    if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
+    // The manager never waits (timeout 0): then a non-blocking read is the
+    // only system call, whether anything came or not.
+    if (timeout != 0) {
+        pollfd watched{socket_, POLLIN, 0};
+        const int wait_ms = timeout < 0 ? -1 : (timeout + 999) / 1000;
+        if (::poll(&watched, 1, wait_ms) <= 0) return gloox::ConnNoError;  // nothing yet, or EINTR
+    }
 
     char buffer[receive_buffer_size];
     ssize_t size;
     do {
-        size = ::recv(socket_, buffer, sizeof buffer, 0);
+        size = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
     } while (size < 0 && errno == EINTR);
 
     if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return gloox::ConnNoError;
@@ -162,19 +169,21 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     // only when data came, so an idle receive stays a single poll(2).
     set_option(socket_, IPPROTO_TCP, TCP_QUICKACK);
     total_in_ += size;
-    const std::size_t accepted = nesting_.accept(buffer, static_cast<std::size_t>(size));
-    input_.take(buffer, accepted, nesting_.ended());
-    return hand_on();
+    const std::size_t accepted = scanner_.accept(buffer, static_cast<std::size_t>(size));
+    input_.take(buffer, accepted, scanner_.element_ends(), scanner_.ended());
+    return hand_on(started);
 }
 
-gloox::ConnectionError Socket_Connection::hand_on() {
-    const Input_Pacer::Outcome outcome = input_.run([this](const std::string& piece) {
-        if (m_handler) m_handler->handleReceivedData(this, piece);
-        return !cancel_ && socket_ >= 0;
-    });
+gloox::ConnectionError Socket_Connection::hand_on(long started) {
+    const Input_Pacer::Outcome outcome = input_.run(
+        [this](const std::string& piece) {
+            if (m_handler) m_handler->handleReceivedData(this, piece);
+            return !cancel_ && socket_ >= 0;
+        },
+        started);
     // What came before may already have ended the connection.
     if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
-        const auto error = nesting_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
+        const auto error = scanner_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
         lost(error);
         return error;
     }
@@ -189,18 +198,37 @@ bool Socket_Connection::send(const std::string& data) {
         lost(gloox::ConnIoError);
         return false;
     }
+    // With nothing waiting, the socket takes what it can straight from the
+    // caller's text: a long stanza is not copied once more on its way.
+    std::size_t taken = 0;
+    const bool tried = pending_.empty();
+    if (tried) {
+        ssize_t sent;
+        do {
+            sent = ::send(socket_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            lost(gloox::ConnIoError);
+            return false;
+        }
+        taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        total_out_ += static_cast<long int>(taken);
+        if (taken == data.size()) return true;
+    }
     // Small stanzas share chunks: a burst of thousands costs its bytes, not
     // a string and a queue slot each.
-    if (!pending_.empty() && pending_.back().size() + data.size() <= coalesced_chunk_bytes)
+    if (taken > 0) {
+        pending_.emplace_back(data, taken);
+    } else if (!pending_.empty() && pending_.back().size() + data.size() <= coalesced_chunk_bytes)
         pending_.back() += data;
     else
         pending_.push_back(data);
-    pending_bytes_ += data.size();
-    if (!flush()) {
+    pending_bytes_ += data.size() - taken;
+    if (!tried && !flush()) {
         lost(gloox::ConnIoError);
         return false;
     }
-    total_out_ += static_cast<long int>(data.size());
+    total_out_ += static_cast<long int>(data.size() - taken);
     return true;
 }
 

@@ -9,10 +9,11 @@
 // - Writes never block the host's frame: what the socket does not take at
 //   once waits in a bounded buffer that every receive flushes; a buffer that
 //   overflows counts as a lost connection.
-// - Input nested deeper than Nesting_Guard allows counts as a lost
-//   connection before gloox sees the element that goes too deep.
+// - Input past the bounds of Stream_Scanner (depth, bytes and nodes of one
+//   element) counts as a lost connection before gloox sees the byte that
+//   crosses them.
 // - What arrives is handed to gloox within a budget of processor time per
-//   receive, and within bounds on what one element may hold (Input_Pacer).
+//   receive (Input_Pacer).
 // - TCP_NODELAY, and TCP_QUICKACK re-armed after each read that returned
 //   data, so that request/reply traffic is not held back by delayed
 //   acknowledgements while an idle receive stays one system call.
@@ -25,7 +26,7 @@
 #include "manager/xmpp/connect_attempt.hpp"
 #include "manager/xmpp/endpoint.hpp"
 #include "manager/xmpp/input_pacer.hpp"
-#include "manager/xmpp/nesting_guard.hpp"
+#include "manager/xmpp/stream_scanner.hpp"
 
 #include <gloox/connectionbase.h>
 
@@ -64,10 +65,6 @@ public:
     void getStatistics(long int& total_in, long int& total_out) override;
     gloox::ConnectionBase* newInstance() const override;
 
-    // To be registered as the client's statistics handler, through which
-    // gloox reports every element it completes.
-    gloox::StatisticsHandler* element_observer() { return &input_; }
-
     // An endpoint to try before looking the server string up.
     void prefer(const Endpoint& endpoint) { preferred_ = endpoint; }
     // Where the last connection that opened led.
@@ -77,8 +74,9 @@ private:
     gloox::ConnectionError continue_connecting();
     // Writes what it can of pending_ without blocking; false on an error.
     bool flush();
-    // Hands what waits in input_ to gloox, within its budget.
-    gloox::ConnectionError hand_on();
+    // Hands what waits in input_ to gloox, within its budget, counted from
+    // started (the receive's own start).
+    gloox::ConnectionError hand_on(long started);
     void lost(gloox::ConnectionError reason);
     void close_socket();
 
@@ -92,7 +90,7 @@ private:
     std::deque<std::string> pending_;
     std::size_t pending_bytes_ = 0;
     std::size_t written_from_front_ = 0;
-    Nesting_Guard nesting_;
+    Stream_Scanner scanner_;
     Input_Pacer input_;
     long int total_in_ = 0;
     long int total_out_ = 0;

@@ -1,5 +1,6 @@
-#include "manager/xmpp/nesting_guard.hpp"
+#include "manager/xmpp/stream_scanner.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,7 +13,49 @@ constexpr std::size_t stream_namespace_length = sizeof stream_namespace - 1;
 
 }  // namespace
 
-void Nesting_Guard::clear() {
+std::size_t Stream_Scanner::accept(const char* data, std::size_t size) {
+    ends_.clear();
+    if (refusal_ != Refusal::none) return 0;
+    const std::uint64_t base = offset_;
+    std::size_t i = 0;
+    while (i < size) {
+        i = skip_plain(data, i, size);
+        // The stream offset past the last byte the element in progress may
+        // have, its amplified characters weighed.
+        const std::uint64_t weighed = std::min<std::uint64_t>(max_bytes, escapes_ * escape_weight);
+        const std::uint64_t allowed_end = element_start_ + max_bytes - weighed;
+        if (base + i > allowed_end || (i < size && base + i + 1 > allowed_end)) {
+            refuse(Refusal::too_long);
+            const std::size_t accepted =
+                allowed_end <= base ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(allowed_end - base, i));
+            offset_ = base + accepted;
+            return accepted;
+        }
+        if (i == size) break;
+        step(data[i]);
+        ++i;
+        if (completed_) {
+            completed_ = false;
+            if (refusal_ == Refusal::none || refusal_ == Refusal::stream_end) {
+                const std::uint64_t bytes = base + i - element_start_;
+                ends_.push_back({i, bytes >= large_bytes || nodes_ >= large_nodes});
+                element_start_ = base + i;
+                nodes_ = 0;
+                escapes_ = 0;
+                weigh_escapes_ = true;
+            }
+        }
+        if (refusal_ != Refusal::none) {
+            const std::size_t accepted = refusal_ == Refusal::stream_end ? i : i - 1;
+            offset_ = base + accepted;
+            return accepted;
+        }
+    }
+    offset_ = base + size;
+    return size;
+}
+
+void Stream_Scanner::clear() {
     level_ = 0;
     reading_root_ = false;
     root_in_stream_ = false;
@@ -28,7 +71,7 @@ void Nesting_Guard::clear() {
     state_ = State::initial;
 }
 
-void Nesting_Guard::match_value(int c) {
+void Stream_Scanner::match_value(int c) {
     if (c < 0 || value_length_ >= stream_namespace_length || c != stream_namespace[value_length_])
         value_is_stream_ = false;
     ++value_length_;
@@ -36,7 +79,7 @@ void Nesting_Guard::match_value(int c) {
 
 // The character an entity stands for, read as gloox's parser reads it; -1
 // for one of several bytes, or one that gloox refuses.
-int Nesting_Guard::decoded_entity() const {
+int Stream_Scanner::decoded_entity() const {
     const int size = entity_length_ - 1;  // the bytes between '&' and ';'
     const char* e = entity_;
     const auto is = [&](const char* name) { return std::strncmp(e, name, std::strlen(name)) == 0; };
@@ -67,7 +110,7 @@ int Nesting_Guard::decoded_entity() const {
     }
 }
 
-void Nesting_Guard::add_attribute() {
+void Stream_Scanner::add_attribute() {
     const bool names_stream = value_is_stream_ && value_length_ == stream_namespace_length;
     if (reading_root_) {
         int* seen = nullptr;
@@ -83,9 +126,10 @@ void Nesting_Guard::add_attribute() {
     value_is_stream_ = true;
     have_attribute_prefix_ = false;
     attribute_is_declaration_ = false;
+    count_node();
 }
 
-bool Nesting_Guard::add_tag() {
+bool Stream_Scanner::add_tag() {
     if (preamble_ != 0) {
         // Only the XML declaration between stanzas: gloox opens it and clears
         // its tree at once.
@@ -103,16 +147,23 @@ bool Nesting_Guard::add_tag() {
     }
     if (tag_ == "stream" && root_in_stream_) {
         // A stream header: gloox hands it on and starts a new tree.
-        if (root) stream_open_ = true;
         clear();
+        complete();
         return false;
     }
-    if (level_ + 1 + (stream_open_ ? 1 : 0) > max_depth) {
+    if (level_ + 1 > max_depth) {
         refuse(Refusal::too_deep);
+        return false;
+    }
+    if (++nodes_ > max_nodes) {
+        refuse(Refusal::too_many_nodes);
         return false;
     }
     ++level_;
     have_tag_prefix_ = false;
+    // A message's content is read by the library, not serialised by gloox;
+    // its start tag was weighed like any other.
+    if (root && tag_ == "message") weigh_escapes_ = false;
     if (root) {
         reading_root_ = false;
         // gloox binds the prefix "stream" of a root to the stream namespace.
@@ -121,23 +172,23 @@ bool Nesting_Guard::add_tag() {
     return true;
 }
 
-bool Nesting_Guard::close_tag() {
+bool Stream_Scanner::close_tag() {
     if (tag_ == "stream" && tag_prefix_ == "stream") {
         refuse(Refusal::stream_end);
+        complete();
         return true;
     }
     if (level_ == 0) return false;
     tag_prefix_.clear();
     have_tag_prefix_ = false;
     if (--level_ == 0) {
-        const bool open = stream_open_;
         clear();
-        stream_open_ = open;
+        complete();
     }
     return true;
 }
 
-void Nesting_Guard::step(char c) {
+void Stream_Scanner::step(char c) {
     switch (state_) {
     case State::initial:
         if (whitespace(c)) break;
@@ -438,6 +489,7 @@ void Nesting_Guard::step(char c) {
             entity_length_ = 0;
             state_ = State::entity;
         } else {
+            if (weigh_escapes_ && amplified(c)) ++escapes_;
             match_value(c);
         }
         break;
