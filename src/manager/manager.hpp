@@ -49,6 +49,7 @@ public:
     void send_command_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text,
                              std::uint32_t reserve) override;
     void poll() override;
+    Connection_End get_last_end() override;
 
     // gloox::MessageHandler
     void handleMessage(const gloox::Message& message, gloox::MessageSession* session) override;
@@ -86,6 +87,18 @@ private:
     void begin_connect_deadline();
     void check_connect_deadline();
     void report_error(const std::string& message);
+
+    // Why connections end (endings.cpp). note_end records the cause the
+    // host reads in get_last_end; a refused registration stays the cause
+    // of its attempt when the server then closes the connection.
+    void note_end(End_Cause cause, std::string detail);
+    // The cause of an end gloox reports: the manager's own (logout, the
+    // deadline), else what the client or its socket refused or saw, else
+    // gloox's reason.
+    xmpp::Link_End disconnect_cause(gloox::ConnectionError reason);
+    // "127.0.0.1:5222: " + what, or the server string where no connection
+    // opened.
+    std::string at_server(const std::string& what);
     void queue_handler_call(events::Deferred_Call call) { queue_->append(std::move(call)); }
     void rebuild_idle_client();
     // Runs poll's work inside gloox (the receive step, the probe) on the
@@ -127,6 +140,10 @@ private:
     std::int32_t last_probe_time_;
     std::int32_t connect_started_ = 0;
     bool stream_opened_ = true;
+    xmpp::Link_End last_end_;
+    // Set just before the manager disconnects the client itself.
+    std::optional<xmpp::Link_End> own_ending_;
+    bool registration_refused_ = false;
 };
 
 }  // namespace Velta_Client::detail

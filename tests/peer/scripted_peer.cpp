@@ -657,4 +657,9 @@ void Scripted_Peer::set_bind_answer(const std::string& bind_children) {
     impl_->server.script.bind_answer = bind_children;
 }
 
+void Scripted_Peer::set_bind_error(const std::string& condition) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->server.script.bind_error = condition;
+}
+
 }  // namespace velta_test

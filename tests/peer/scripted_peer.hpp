@@ -169,6 +169,9 @@ public:
     // instead of <jid>the client's own full JID</jid>; "" (the default)
     // ends this. Routing still uses the client's own JID.
     void set_bind_answer(const std::string& bind_children);
+    // Resource binding refused with this stanza error condition; "" (the
+    // default) ends this.
+    void set_bind_error(const std::string& condition);
 
 private:
     struct Impl;

@@ -1,5 +1,9 @@
 #include "manager/xmpp/checked_client.hpp"
 
+#include "manager/xmpp/conditions.hpp"
+
+#include <velta_client/end_words.hpp>
+
 #include <gloox/base64.h>
 #include <gloox/gloox.h>
 #include <gloox/tag.h>
@@ -54,9 +58,18 @@ Checked_Client::Checked_Client(const gloox::JID& jid, const std::string& passwor
     : gloox::Client(jid, password, port) {
     logInstance().registerLogHandler(gloox::LogLevelDebug, gloox::LogAreaXmlOutgoing, this);
     watching_ = true;
+    registerConnectionListener(this);
 }
 
-Checked_Client::~Checked_Client() { stop_watching(); }
+Checked_Client::~Checked_Client() {
+    stop_watching();
+    removeConnectionListener(this);
+}
+
+void Checked_Client::onResourceBindError(const gloox::Error* error) {
+    if (!refused_)
+        refuse(END_BINDING_REFUSED, std::string(end_words::binding_refused) + " (" + stanza_condition(error) + ")");
+}
 
 void Checked_Client::stop_watching() {
     if (!watching_) return;
@@ -86,8 +99,9 @@ bool Checked_Client::acceptable_bind(const gloox::Tag& iq) {
     return bound.username() == jid().username() && bound.server() == "localhost";
 }
 
-void Checked_Client::refuse() {
+void Checked_Client::refuse(End_Cause cause, std::string detail) {
     refused_ = true;
+    refusal_ = {cause, std::move(detail)};
     stop_watching();
     // Client's own override is private; the stream ends the same way.
     ClientBase::disconnect(gloox::ConnStreamError);
@@ -98,13 +112,16 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
     if (tag) {
         if (is_sasl(*tag, "challenge")) {
             if (!acceptable_challenge(tag->cdata())) {
-                refuse();
+                refuse(END_PROTOCOL, std::string(end_words::broke_protocol) +
+                                         ": a SASL challenge the library does not answer (not SCRAM-SHA-1's one, "
+                                         "an iteration count outside 1 to 40,000, or a nonce not its own)");
                 return;
             }
         } else if (is_sasl(*tag, "success") || is_sasl(*tag, "failure")) {
             stop_watching();
         } else if (tag->name() == "iq" && !acceptable_bind(*tag)) {
-            refuse();
+            refuse(END_PROTOCOL, std::string(end_words::broke_protocol) +
+                                     ": the login was bound to an address that is not the user's own");
             return;
         }
     }
@@ -113,7 +130,7 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
     } catch (...) {
         // Whatever gloox was doing with this element is unfinished: the
         // connection cannot go on.
-        refuse();
+        refuse(END_PROTOCOL, std::string(end_words::broke_protocol) + ": an element gloox could not handle");
     }
 }
 

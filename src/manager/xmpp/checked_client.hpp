@@ -9,10 +9,16 @@
 // - a resource-binding result whose address is not the user's own node at
 //   "localhost";
 // - any exception out of gloox's handling of an element: it stops there
-//   instead of unwinding through gloox's parser and out of the host's poll.
+//   instead of unwinding through gloox's parser and out of the host's poll;
+// - an error answer to resource binding, which gloox would only report and
+//   leave the login waiting for ever.
+// refusal() then says what was refused, for the host's Connection_End.
 #pragma once
 
+#include "manager/xmpp/endpoint.hpp"
+
 #include <gloox/client.h>
+#include <gloox/connectionlistener.h>
 #include <gloox/jid.h>
 #include <gloox/loghandler.h>
 
@@ -26,7 +32,7 @@ namespace Velta_Client::detail::xmpp {
 // ten times ejabberd's 4,096.
 constexpr long max_scram_iterations = 40000;
 
-class Checked_Client final : public gloox::Client, private gloox::LogHandler {
+class Checked_Client final : public gloox::Client, private gloox::LogHandler, private gloox::ConnectionListener {
 public:
     // Without credentials, for registration.
     explicit Checked_Client(const std::string& server);
@@ -39,19 +45,31 @@ public:
     // gloox's parser hands every top-level element here.
     void handleTag(gloox::Tag* tag) override;
 
+    // What this client refused, when it ended the connection itself;
+    // END_NONE otherwise.
+    const Link_End& refusal() const { return refusal_; }
+
 private:
     // Sees what gloox writes while the SASL exchange runs, for its nonce.
     void handleLog(gloox::LogLevel level, gloox::LogArea area, const std::string& message) override;
 
+    // Listens to itself for the one report gloox makes without ending the
+    // connection; the rest is the manager's.
+    void onConnect() override {}
+    void onDisconnect(gloox::ConnectionError) override {}
+    bool onTLSConnect(const gloox::CertInfo&) override { return false; }
+    void onResourceBindError(const gloox::Error* error) override;
+
     bool acceptable_challenge(const std::string& payload);
     bool acceptable_bind(const gloox::Tag& iq);
     void stop_watching();
-    void refuse();
+    void refuse(End_Cause cause, std::string detail);
 
     std::string client_nonce_;
     bool watching_ = false;
     bool challenged_ = false;
     bool refused_ = false;
+    Link_End refusal_;
 };
 
 // The server-first-message of SCRAM-SHA-1 (decoded) read as gloox 1.0.24

@@ -35,6 +35,9 @@ public:
     // After failed: ConnDnsError when the name gave no address at all, else
     // ConnConnectionRefused.
     gloox::ConnectionError failure() const;
+    // After failed: the cause for the host, and each endpoint tried with what
+    // became of it.
+    Link_End failure_end() const;
 
 private:
     // Starts a connect to `endpoint`; false when it failed at once.
@@ -42,6 +45,8 @@ private:
     // The next endpoint to try; false when there is none yet (or none left,
     // then exhausted_ is set).
     bool next_endpoint(Endpoint& out);
+    // Notes how the connect to current_ failed.
+    void note_failure(int error);
 
     std::string server_;
     std::optional<Endpoint> preferred_;
@@ -52,6 +57,8 @@ private:
     bool tried_any_ = false;
     int socket_ = -1;
     Endpoint current_;
+    std::string tried_;        // "127.0.0.1:5222: nothing listens, ..."
+    bool all_refused_ = true;  // every failure was a refusal
 };
 
 }  // namespace Velta_Client::detail::xmpp

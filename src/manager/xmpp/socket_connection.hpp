@@ -68,6 +68,10 @@ public:
     void prefer(const Endpoint& endpoint) { preferred_ = endpoint; }
     // Where the last connection that opened led.
     const std::optional<Endpoint>& reached() const { return reached_; }
+    // Why the connection ended, when the socket is where it ended (a failed
+    // connect, a read or write error, input refused, the server's end);
+    // END_NONE otherwise.
+    const Link_End& link_end() const { return link_end_; }
 
 private:
     gloox::ConnectionError continue_connecting();
@@ -75,7 +79,9 @@ private:
     bool flush();
     // Hands what waits in input_ to gloox, within its budget.
     gloox::ConnectionError hand_on();
-    void lost(gloox::ConnectionError reason);
+    void lost(gloox::ConnectionError reason, End_Cause cause, std::string detail);
+    // "127.0.0.1:5222: " + what, for what happened on the open connection.
+    std::string at_endpoint(const std::string& what) const;
     void close_socket();
 
     int socket_ = -1;
@@ -83,6 +89,7 @@ private:
     std::unique_ptr<Connect_Attempt> attempt_;
     std::optional<Endpoint> preferred_;
     std::optional<Endpoint> reached_;
+    Link_End link_end_;
     // What waits to be written, in order, the front chunk from offset
     // written_from_front_ on. Chunks, so that no send moves what waits.
     std::deque<std::string> pending_;

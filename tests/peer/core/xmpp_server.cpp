@@ -403,8 +403,8 @@ void Xmpp_Server::on_register_set(Session& s, const gloox::Tag& query, const std
 }
 
 void Xmpp_Server::on_bind(Session& s, const gloox::Tag& bind, const std::string& id, const std::string& to) {
-    if (!s.authed) {
-        send(s, iq_error(id, to, "not-authorized"));
+    if (!s.authed || !script.bind_error.empty()) {
+        send(s, iq_error(id, to, s.authed ? script.bind_error : "not-authorized"));
         return;
     }
     std::string resource;
