@@ -66,6 +66,7 @@ private:
     };
 
     void received(Event event);
+    Event with_end(Event event);
     void check_state();
     bool connected_for(const std::string& what);
     void sent(Event event);
