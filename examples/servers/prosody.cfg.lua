@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: GPL-3.0-or-later
 -- A Prosody (0.12, Debian bookworm) that velta-client can use: the domain
 -- "localhost", in-band registration open, no TLS, client port 5222 only.
 --

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /// \file
 /// The words for why a connection ended: a stable name for each End_Cause
 /// and the phrases that the library's Connection_End texts and velta-check's

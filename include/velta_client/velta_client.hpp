@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /// \file
 /// velta-client: text chat and service requests for a game client, over XMPP.
 ///

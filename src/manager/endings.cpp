@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Why a connection ended, for the host to ask (get_last_end): the cause
 // comes from whoever knew it first: the manager itself (logout, the
 // deadline, a refused registration), the client (what it refused), its

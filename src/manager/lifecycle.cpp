@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // start, logout, the connection listener, and the two deferred steps that
 // replace the gloox client.
 #include "manager/manager.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/manager.hpp"
 
 #include "manager/xmpp/client_factory.hpp"

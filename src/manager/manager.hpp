@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Velta_Manager_Impl: the one implementation behind the host's Velta_Manager.
 // It owns one gloox client at a time (credential-less while registering, the
 // user's while logging in and connected) and turns everything gloox reports

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-band registration side: every start() first creates the account (or
 // finds it taken), then hands over to the login step.
 #include "manager/manager.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game's call log: which login poll carries the SCRAM mark, and what the
 // longest call is once the marked polls are left out.
 #include "call_log.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sample game drawn headless (SDL's offscreen driver) through its
 // scripted conversation: alice in the window, bob echoing and the two
 // services on a private Prosody. The pictures must be drawn, the received

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted XMPP server for the test suite.
 //
 // Scripted_Peer listens on its own loopback address (127.0.0.N, port 5222)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A program run as a user or a script runs it, for the tests of the built
 // tools: its standard input is the test's to write, its output is read back.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-check as built, against a private Prosody started from
 // examples/servers/prosody.cfg.lua as it is and with each setting broken
 // that a stock server gets wrong: every verdict and the exit status.

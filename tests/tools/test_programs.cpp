@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-cli and velta-services as built, run as a user or a script runs them:
 // arguments, a whole scripted session against a private Prosody, failures.
 #include "integration/prosody_server.hpp"

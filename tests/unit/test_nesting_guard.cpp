@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The element depth count that stands between the socket and gloox.
 #include "manager/xmpp/nesting_guard.hpp"
 

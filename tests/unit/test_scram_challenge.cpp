@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The check of SCRAM-SHA-1's server-first-message, which must read it
 // exactly as gloox does before gloox spends the server's count on it.
 #include "manager/xmpp/checked_client.hpp"

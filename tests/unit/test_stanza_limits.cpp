@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The count of what one element holds, kept between the socket and gloox.
 #include "manager/xmpp/stanza_limits.hpp"
 

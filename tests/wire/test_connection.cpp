@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connected life of a manager: keep-alive probes, the dead-link notice,
 // losing the connection, logging out, and hosts with many open files.
 #include "wire/wire_host.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Why the last connection ended, as the host reads it with get_last_end()
 // after the callback that reported the end: one test per cause, each reached
 // the way a host meets it.

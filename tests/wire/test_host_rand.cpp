@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's rand(): gloox calls srand(time(0)) for every client it builds
 // and every connection it ends, and makes its SCRAM nonce from rand(). None
 // of that may reach the host's sequence, and the nonce may not be the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The binary contract: the virtual operations of Velta_Manager and Handler
 // keep the slots a host was built against. A pointer to a virtual member
 // holds its byte offset in the virtual table plus one (the Itanium C++ ABI

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The account check: the library itself, through its public header, starts
 // with a throwaway account (registration, then login), logs out and starts
 // again (the library registers before every login, so a server that limits

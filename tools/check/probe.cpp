@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stream probe: a TCP connection made as the library makes it, then the
 // stream header the library's gloox client sends, and a reading of what the
 // server offers before any login.

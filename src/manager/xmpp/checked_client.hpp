@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gloox client every connection of the library uses: gloox's own, with a
 // look at each top-level element the server sends before gloox acts on it.
 // What it refuses ends the connection like a lost link (onDisconnect with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The names XMPP gives the conditions gloox reports as numbers: what the
 // host reads in a Connection_End's text ("host-unknown", "not-authorized").
 #pragma once

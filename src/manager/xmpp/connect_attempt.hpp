@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening the TCP connection to a server string without ever waiting: an IP
 // literal is connected to at once, a name is looked up (Service_Lookup) and
 // each of its endpoints tried in turn with a non-blocking connect, the next

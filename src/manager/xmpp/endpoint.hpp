@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A TCP endpoint (address and port) to connect to, and the forms a server
 // string may take.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How deep the elements a server sends are nested, counted ahead of gloox.
 //
 // gloox walks every received element recursively, and more than once: it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stanza extension that carries an element as it stands. On received
 // messages it keeps a copy of the whole message element, from which the
 // receive path reads the amp rules and delay stamps (gloox's own AMP class

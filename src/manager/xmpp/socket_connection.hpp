@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TCP connection every client of the library uses instead of gloox's own.
 // - Connecting never waits: connect() starts a Connect_Attempt (lookup and
 //   non-blocking connects) and each later recv() moves it on; the stream

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How much one element from the server may hold, counted ahead of gloox.
 //
 // gloox keeps a stanza whole until its end tag, and then walks it several

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the in-memory server is told to answer. Read at every answer: a
 // change applies from the next element a client sends.
 #pragma once
