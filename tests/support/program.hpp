@@ -82,6 +82,19 @@ public:
         return false;
     }
 
+    // Waits until the output holds `text` at least `times` times.
+    bool wait_for_count(const std::string& text, int times, std::chrono::milliseconds limit = 10s) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string out = output();
+            int n = 0;
+            for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+            if (n >= times) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
     // Closes its input and returns its exit status (-1: it did not end in time
     // or was killed by a signal).
     int finish(std::chrono::milliseconds limit = 20s) {
