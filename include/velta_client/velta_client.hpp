@@ -137,10 +137,12 @@ public:
                                      std::int32_t time) = 0;
     /// Registration or login failed (see Error for the messages); the
     /// manager goes back to idle, except after "register failed." alone.
+    /// Velta_Manager::get_last_end() says why.
     virtual void on_error(const Error& error) = 0;
-    /// The connection ended or could not be opened. Also repeated at every
-    /// poll() while a login was lost without logout() (until the next login
-    /// completes), and while more than 100 keep-alive probes are unanswered.
+    /// The connection ended or could not be opened; Velta_Manager::
+    /// get_last_end() says why. Also repeated at every poll() while a login
+    /// was lost without logout() (until the next login completes), and while
+    /// more than 100 keep-alive probes are unanswered (still connected).
     virtual void on_disconnected() = 0;
     /// The login completed: the send operations work from now on.
     virtual void on_connected() = 0;
