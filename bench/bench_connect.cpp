@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Connecting over a slow network, timed call by call: the library against a
 // raw gloox register-then-login doing the same work.
 //

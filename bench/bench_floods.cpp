@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Floods from a hostile server: the longest poll, by this thread's processor
 // time, while one kind of flood arrives. The server is the tests' scripted
 // peer: it logs the client in, writes the flood, then ends the stream and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sends to a server that has stopped reading (Prosody frozen with SIGSTOP).
 // Library: a logged-in manager sends chat messages of 1,000 characters, with
 // a poll after every tenth send as a frame loop would, until it gives the

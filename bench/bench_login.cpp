@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame hitch of a login: every call the host makes from start() to
 // on_connected, timed one by one, against a raw gloox register-then-login
 // timed the same way; runs alternate (library, raw, ...), each with a fresh

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Resident memory (VmRSS), one mode per process:
 //   managers [N]    N logged-in managers in one process: (RSS with them all
 //                   connected - RSS before them) / N. One manager logs in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // poll() as the host's frame sees it, against gloox's recv(0), side by side in
 // one process (Google Benchmark, repetitions randomly interleaved):
 //   idle       a manager that was never started / a gloox client never connected

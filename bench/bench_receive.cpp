@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Instruction counts, for callgrind. Only the measured loop is instrumented
 // and collected; scripts/bench runs each mode as
 //   valgrind --tool=callgrind --instr-atstart=no --collect-atstart=no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes bench/RESULTS.md from what scripts/bench collected: the
 // "RESULT key value" and "NOTE key text" lines of every program, and the
 // callgrind profiles of velta_bench_receive (one per mode).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Traffic through the private Prosody, the library against a raw gloox pair
 // doing the same work, measured in turns so that both meet the same load:
 //   throughput  A sends 10,000 chat messages of 100 characters to B (each

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # `cmake --build build --target doc` writes the API reference, from the
 # public header with README.md as its main page, to build/doc/html. The target
 # exists only when Doxygen is installed; nothing else depends on it.

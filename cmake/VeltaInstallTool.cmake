@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velta_install_tool(TARGET): installs a tool into bin/ as component "tools"
 # (`cmake --install build --component tools`, and the velta-client-tools
 # Debian package). A tool finds the library of its own prefix through its

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian packages of the library, made by `cpack -G DEB` in the build folder:
 #   libvelta-client0     the shared library (component "runtime"); its
 #                        dependencies (libgloox18, libstdc++6, ...) are found

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run at install time (from install(CODE)) to write velta-client.pc for the
 # prefix actually installed into: the one given to `cmake --install --prefix`
 # or the packaging prefix of cpack, not necessarily the configured one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // User names and nodes. Any byte string is a user name: its node has only
 // the characters a-z 0-9 + _, is at most 99 characters long, and gives the
 // name back; or, exactly when that escaped form would be longer, there is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A manager logged in to a server that lives in memory, for the receive-path
 // fuzzer: no socket, no thread, no wait.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stream scanner against gloox's own parser, on the same bytes.
 //  - Any bytes, cut into pieces as reads would cut them (the first byte
 //    chooses the cuts, and whether a stream header comes first), go through

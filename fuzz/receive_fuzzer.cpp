@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receive path: whatever a server writes into a logged-in session, the
 // host's poll() returns normally, and the manager is left either connected
 // and still reading the stream, or idle after telling the host the link was

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Service reply bodies and numeric attributes.
 //  - Any body: nothing, or a reply with a known code whose text is the end of
 //    the body and whose identifier field is its count of bytes and a NUL.

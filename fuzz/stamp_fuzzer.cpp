@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Delay stamps. Any text: the readers return a time or nothing, and never
 // throw. Stamps built from the input's numbers are read as the C library's
 // timegm() says they should be: the XMPP form with its offset applied, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // UTF-8 conversion both ways.
 //  - Any bytes: from_utf8 gives text or throws codecvt_error, nothing else;
 //    bytes that are UTF-8 by RFC 3629 always decode, and encode back to

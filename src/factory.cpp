@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // new_velta_manager: the library's one export. No exception crosses it.
 #include "manager/manager.hpp"
 

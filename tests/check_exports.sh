@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The shared library must export new_velta_manager and nothing else.
 set -eu
 library="$1"

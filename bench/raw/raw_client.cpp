@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "raw/raw_client.hpp"
 
 #include <gloox/tag.h>

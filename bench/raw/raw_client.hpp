@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The baselines: gloox 1.0.24 used the way its documentation shows, with what
 // it does by default. A client gets gloox's own TCP connection (select(2), a
 // blocking socket, Nagle's algorithm on), the GnuTLS object gloox builds at

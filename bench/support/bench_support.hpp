@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every benchmark program shares: a host's clock and handler reduced to
 // counters, polling loops bounded in rounds and in time, statistics, the
 // process's resident memory, and the one-line result format that

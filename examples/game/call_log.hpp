@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What each library call cost the frame: its wall time and the calling
 // thread's processor time, kept for the last seconds (the plot) and as
 // maxima over the whole run (the checks). No drawing here.

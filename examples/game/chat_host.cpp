@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "chat_host.hpp"
 
 #include <velta_client/text.hpp>

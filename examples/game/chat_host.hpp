@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game's side of the library: its Clock and Handler, the one manager,
 // and every call to it timed into the panel's model. No drawing here.
 #pragma once

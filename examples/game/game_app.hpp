@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window: SDL2 and its SDL_Renderer, Dear ImGui over it, the scene
 // below, one frame every 1/60 s. Headless, it draws through SDL's offscreen
 // video driver: no display needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-game: a sample game client. A moving scene at 60 frames a second,
 // and over it the chat panel and the plot of what each library call cost.
 #include "game_app.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything the chat panel shows, as plain data: the conversation, the
 // events as they came, the last reply to each service request, the
 // connection state and the library's call costs. Chat_Host fills it; the

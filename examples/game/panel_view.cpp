@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "panel_view.hpp"
 
 #include <imgui.h>
@@ -192,29 +193,42 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
     ImGui::SameLine();
     ImGui::TextColored(ImVec4(0.8f, 0.55f, 1, 1), "%.1f ms of work", longest_work);
 
-    const float left = 46, gap = 8;
+    const float left = 58, gap = 8;
     const ImVec2 origin = ImGui::GetCursorScreenPos();
     const float plot_width = width - left;
     const float rest = height - (ImGui::GetCursorPosY() - ImGui::GetCursorStartPos().y) - 4;
-    const float legend = 18;
+    const float legend = 34;  // the time axis, then the legend
     const float frame_height = rest * 0.30f, call_height = rest - frame_height - gap - legend;
     const auto x_of = [&](double at) {
         return origin.x + left + static_cast<float>((at - (now - window)) / window) * plot_width;
     };
 
-    // Frame time, linear: 0 to 33 ms, the 16.7 ms budget marked.
+    // A label at the left of a pane, right-aligned against it, centred on y.
+    const auto axis_label = [&](float y, ImU32 colour, const char* text) {
+        draw->AddText(ImVec2(origin.x + left - 4 - ImGui::CalcTextSize(text).x, y - 7), colour, text);
+    };
+
+    // Frame time, linear: 0 to 33 ms, the 16.7 ms budget marked. Longer
+    // frames (start-up) stay on the top edge.
     {
         const ImVec2 a(origin.x + left, origin.y), b(origin.x + left + plot_width, origin.y + frame_height);
         draw->AddRectFilled(a, b, IM_COL32(0, 0, 0, 110));
         const auto y_of = [&](double ms) {
-            return b.y - static_cast<float>(std::min(ms, 33.3) / 33.3) * frame_height;
+            return b.y - static_cast<float>(std::clamp(ms, 0.0, 33.3) / 33.3) * frame_height;
         };
         draw->AddLine(ImVec2(a.x, y_of(16.7)), ImVec2(b.x, y_of(16.7)), colour_grid);
+        axis_label(y_of(33.3) + 6, colour_label, "33 ms");
+        axis_label(y_of(16.7), colour_label, "16.7 ms");
+        axis_label(y_of(0) - 6, colour_label, "0 ms");
+        draw->PushClipRect(a, b, true);
+        float picture_label_end = a.x - 1000;
         for (double at : log.pictures()) {
             draw->AddLine(ImVec2(x_of(at), a.y), ImVec2(x_of(at), b.y), IM_COL32(255, 255, 255, 90));
+            // Pictures close together share one label.
+            if (x_of(at) + 3 < picture_label_end + 6) continue;
             draw->AddText(ImVec2(x_of(at) + 3, a.y + 1), IM_COL32(255, 255, 255, 150), "picture");
+            picture_label_end = x_of(at) + 3 + ImGui::CalcTextSize("picture").x;
         }
-        draw->AddText(ImVec2(origin.x, y_of(16.7) - 7), colour_label, "16.7");
         ImVec2 previous_interval, previous_work;
         bool first = true;
         double previous_at = 0;
@@ -230,6 +244,7 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
             previous_at = frame.at;
             first = false;
         }
+        draw->PopClipRect();
     }
 
     // Each library call, its processor time on a log scale: 1 us to 30 ms.
@@ -242,14 +257,18 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
             const double v = std::log10(std::max(ms, 0.001));
             return b.y - static_cast<float>((std::min(v, hi) - lo) / (hi - lo)) * call_height;
         };
-        const std::pair<double, const char*> marks[] = {{0.001, "1us"}, {0.01, "10us"}, {0.1, "0.1ms"},
-                                                        {1, "1ms"},     {16.7, "16.7"}};
+        const std::pair<double, const char*> marks[] = {{0.001, "1 us"}, {0.01, "10 us"}, {0.1, "0.1 ms"},
+                                                        {1, "1 ms"},     {16.7, "16.7 ms"}};
         for (const auto& [ms, label] : marks) {
             draw->AddLine(ImVec2(a.x, y_of(ms)), ImVec2(b.x, y_of(ms)), colour_grid);
-            draw->AddText(ImVec2(origin.x, y_of(ms) - 7), colour_label, label);
+            axis_label(y_of(ms), colour_label, label);
         }
+        // The 2 ms limit is named inside the pane, at its right end: on the
+        // axis it would sit on "1 ms".
         draw->AddLine(ImVec2(a.x, y_of(2)), ImVec2(b.x, y_of(2)), colour_limit, 1.5f);
-        draw->AddText(ImVec2(origin.x, y_of(2) - 7), colour_limit, "2ms");
+        draw->AddText(ImVec2(b.x - 4 - ImGui::CalcTextSize("2 ms").x, y_of(2) - 15), colour_limit, "2 ms");
+        // Every mark inside the pane: calls past 30 ms sit on its top edge.
+        draw->PushClipRect(a, b, true);
         for (const Call_Record& record : log.calls()) {
             const float x = x_of(record.at);
             draw->AddCircleFilled(ImVec2(x, y_of(record.cpu_ms)), record.call == Call::poll ? 1.6f : 3.2f,
@@ -259,17 +278,27 @@ void Panel_View::draw_costs(const Chat_Host& host, float width, float height) {
             const ImVec2 p(x_of(recent->at), y_of(recent->cpu_ms));
             draw->AddCircle(p, 7, IM_COL32(255, 255, 255, 230), 16, 1.5f);
         }
-        // Legend, under the plot.
+        draw->PopClipRect();
+        // The time axis, shared by both panes.
+        for (const double ago : {window, window / 2, 0.0}) {
+            char label[16] = "now";
+            if (ago > 0) std::snprintf(label, sizeof label, "-%.0f s", ago);
+            const float x = x_of(now - ago), w = ImGui::CalcTextSize(label).x;
+            draw->AddLine(ImVec2(x, b.y), ImVec2(x, b.y + 3), colour_label);
+            draw->AddText(ImVec2(std::clamp(x - w / 2, a.x, b.x - w), b.y + 3), colour_label, label);
+        }
+        // Legend, under the time axis.
         float x = a.x;
+        const float legend_y = b.y + 18;
         const std::pair<ImU32, const char*> legend[] = {
             {colour_poll, "poll"}, {colour_send, "sends"}, {colour_session, "start/logout"}};
         for (const auto& [c, label] : legend) {
-            draw->AddCircleFilled(ImVec2(x + 4, b.y + 10), 4, c, 8);
-            draw->AddText(ImVec2(x + 11, b.y + 2), colour_label, label);
-            x += 18 + ImGui::CalcTextSize(label).x;
+            draw->AddCircleFilled(ImVec2(x + 4, legend_y + 8), 4, c, 8);
+            draw->AddText(ImVec2(x + 11, legend_y), colour_label, label);
+            x += 11 + ImGui::CalcTextSize(label).x + 16;  // a clear gap between names
         }
-        const char* const title = "processor time of each call, last 10 s";
-        draw->AddText(ImVec2(b.x - ImGui::CalcTextSize(title).x, b.y + 2), colour_label, title);
+        const char* const title = "processor time of each call";
+        draw->AddText(ImVec2(b.x - ImGui::CalcTextSize(title).x, legend_y), colour_label, title);
     }
     ImGui::Dummy(ImVec2(width, rest));
 }

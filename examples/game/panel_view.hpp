@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chat panel and the cost plot, drawn with Dear ImGui from the model;
 // what the user types and clicks goes to the Chat_Host.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stand-in for a game: a few shapes moving at frame rate, drawn with
 // SDL_Renderer under the chat panel.
 #pragma once

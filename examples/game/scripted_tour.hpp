@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted conversation for the headless pictures and their test: log in,
 // chat with the peer (who echoes), the five service requests, log out, log
 // in again. A picture is kept at three moments and written as PNG when a

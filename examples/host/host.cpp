@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A complete host, as small as it can be: a 60 Hz loop that polls the
 // manager, every Handler callback printed, and one session: start, a chat
 // message, one request to the "admin" service, logout.

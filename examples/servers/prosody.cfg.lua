@@ -1,20 +1,22 @@
+-- SPDX-License-Identifier: GPL-3.0-or-later
 -- A Prosody (0.12, Debian bookworm) that velta-client can use: the domain
 -- "localhost", in-band registration open, no TLS, client port 5222 only.
 --
--- Try it in the foreground, as root or as any user (it needs no system folder):
---   mkdir -p /tmp/velta-prosody/data
---   prosody -F --config "$PWD/examples/servers/prosody.cfg.lua"
---   velta-check 127.0.0.1
--- Or copy the settings below into /etc/prosody/prosody.cfg.lua, replacing its
--- modules_enabled and its VirtualHost lines, and restart the service.
+-- A private one, in a folder of its own, on one loopback address, stopped by
+-- Ctrl-C (as root or as any user):
+--   scripts/server prosody [ADDRESS]
+--   velta-check --account 127.0.0.1
+-- Do not copy this file into the system-wide /etc/prosody/prosody.cfg.lua:
+-- prosody-system.cfg.lua beside it holds exactly the lines that go there.
 --
--- scripts/demo and the test suite start their servers from this file; they
--- replace only the four lines marked "where", which say where this server
--- keeps its files and which address it listens on.
+-- scripts/server, scripts/demo and the test suite start their servers from
+-- this file; they replace only the four lines marked "where", which say where
+-- this server keeps its files and which address it listens on.
 --
 -- Each setting says what a host sees without it.
 
--- Needed when Prosody is started as root (CI and scripts/demo run as root);
+-- Needed when Prosody is started as root (scripts/server, CI and scripts/demo
+-- may be);
 -- without it Prosody half-starts and serves nothing. Harmless otherwise.
 run_as_root = true
 
@@ -52,9 +54,9 @@ allow_registration = true
 -- connect from if you set a limit.
 registration_allowlist = { "127.0.0.0/8", "::1" }
 
--- Prosody 0.12 requires encryption by default: then it offers neither
--- registration nor a login without TLS, and every start ends in
--- on_error "register failed.".
+-- Prosody 0.12 requires encryption by default: without TLS it then offers no
+-- stream features at all and ends the stream, and every start ends in
+-- on_disconnected (get_last_end: END_STREAM_ERROR).
 c2s_require_encryption = false
 
 -- Passwords stored hashed; the login uses SCRAM-SHA-1, which needs no TLS.
@@ -63,5 +65,5 @@ authentication = "internal_hashed"
 storage = "internal"
 
 -- The domain of every address the library builds. Another name gives
--- on_disconnected at every start (the server ends the stream: host-unknown).
+-- on_disconnected at every start (END_STREAM_ERROR: host-unknown).
 VirtualHost "localhost"

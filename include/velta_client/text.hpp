@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /// \file
 /// UTF-8 text to the library's wide_string (UTF-16) and back, for hosts whose
 /// strings are UTF-8. Header only; the C++ standard library only.

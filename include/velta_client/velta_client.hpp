@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /// \file
 /// velta-client: text chat and service requests for a game client, over XMPP.
 ///
@@ -25,7 +26,8 @@
 /// order in which each class declares its virtual operations, destructors
 /// included. That order is fixed as it stands, however odd it looks: moving,
 /// inserting or removing a virtual operation breaks every host built against
-/// an earlier copy of this header.
+/// an earlier copy of this header. New operations of Velta_Manager are only
+/// added after its last one (get_last_end(), slot 11, was).
 #ifndef VELTA_CLIENT_VELTA_CLIENT_HPP
 #define VELTA_CLIENT_VELTA_CLIENT_HPP
 
@@ -83,6 +85,35 @@ public:
     std::int32_t code;
 };
 
+/// Why the most recent connection ended (Velta_Manager::get_last_end()).
+/// The numbers are a stable contract: each keeps its meaning in every later
+/// version, and new causes are only added after the last one.
+enum End_Cause : std::int32_t {
+    END_NONE = 0,                   ///< no connection has ended yet
+    END_LOGGED_OUT = 1,             ///< logout()
+    END_REFUSED = 2,                ///< every address tried refused the TCP connection: nothing listens
+    END_UNREACHABLE = 3,            ///< the TCP connection failed otherwise (no route, network down)
+    END_DEADLINE = 4,               ///< the server had not answered within 15 seconds of the Clock
+    END_NO_ADDRESS = 5,             ///< the server string gives no address (empty, malformed, no such name)
+    END_STARTTLS = 6,               ///< the server offers STARTTLS; the library never uses TLS
+    END_STREAM_ERROR = 7,           ///< the server ended the stream with an error (its condition in the text)
+    END_CLOSED_BY_SERVER = 8,       ///< the server ended the stream or closed the connection
+    END_DEAD_LINK = 9,              ///< the link broke, or more than 100 keep-alive probes went unanswered
+    END_AUTHENTICATION_FAILED = 10, ///< the login was refused, or no login mechanism could be used
+    END_REGISTRATION_REFUSED = 11,  ///< the account could not be created ("register failed.")
+    END_BINDING_REFUSED = 12,       ///< the server refused to bind the login to a resource
+    END_PROTOCOL = 13,              ///< the server broke the protocol or one of the library's bounds
+    END_USER_NAME = 14              ///< the user name cannot become an address
+};
+
+/// The cause of an end and a short text: the endpoint and what happened,
+/// for a log or a player's message ("127.0.0.1:5222: nothing listens").
+/// The cause is for programs; the text may change between versions.
+struct Connection_End {
+    End_Cause cause = END_NONE;
+    wide_string text;
+};
+
 /// The host's clock: whole seconds since 1970-01-01 00:00:00 UTC.
 class Clock {
 public:
@@ -117,10 +148,12 @@ public:
                                      std::int32_t time) = 0;
     /// Registration or login failed (see Error for the messages); the
     /// manager goes back to idle, except after "register failed." alone.
+    /// Velta_Manager::get_last_end() says why.
     virtual void on_error(const Error& error) = 0;
-    /// The connection ended or could not be opened. Also repeated at every
-    /// poll() while a login was lost without logout() (until the next login
-    /// completes), and while more than 100 keep-alive probes are unanswered.
+    /// The connection ended or could not be opened; Velta_Manager::
+    /// get_last_end() says why. Also repeated at every poll() while a login
+    /// was lost without logout() (until the next login completes), and while
+    /// more than 100 keep-alive probes are unanswered (still connected).
     virtual void on_disconnected() = 0;
     /// The login completed: the send operations work from now on.
     virtual void on_connected() = 0;
@@ -137,6 +170,24 @@ public:
     virtual void on_command_message(std::uint32_t code, const wide_string& name, const wide_string& text,
                                     std::int32_t time, std::uint32_t reserve) = 0;
     virtual ~Handler() = default;
+};
+
+/// A Handler whose ten operations do nothing: derive from it and override
+/// only the callbacks you use (a chat-only host leaves the six service
+/// replies alone).
+class Default_Handler : public Handler {
+public:
+    void on_admin_values(const wide_string&, const wide_string&, std::int32_t) override {}
+    void on_message(const wide_string&, const wide_string&, std::int32_t) override {}
+    void on_admin_identifier(const wide_string&, const wide_string&, const wide_string&, std::int32_t) override {}
+    void on_error(const Error&) override {}
+    void on_disconnected() override {}
+    void on_connected() override {}
+    void on_message_stored(std::uint32_t, const wide_string&) override {}
+    void on_admin_text(const wide_string&, const wide_string&, std::int32_t) override {}
+    void on_command_values(const wide_string&, const wide_string&, std::int32_t, std::uint32_t) override {}
+    void on_command_message(std::uint32_t, const wide_string&, const wide_string&, std::int32_t,
+                            std::uint32_t) override {}
 };
 
 /// One account's connection. Operations that do not apply in the current state
@@ -206,6 +257,14 @@ public:
     /// per poll() (the server's iteration count sets how many), and a later
     /// login to a server that keeps its salt and count reuses its keys.
     virtual void poll() = 0;
+    /// Why the most recent connection ended: set when the on_disconnected()
+    /// or on_error() that reports an end is queued, and kept until another
+    /// connection ends (a start() does not clear it), so that the repeated
+    /// on_disconnected() of a lost login still reads the loss. While more
+    /// than 100 probes are unanswered it reads END_DEAD_LINK although the
+    /// connection stays open. END_NONE before the first end. Added after
+    /// poll(): hosts built against a header without it keep working.
+    virtual Connection_End get_last_end() = 0;
 };
 
 }  // namespace Velta_Client

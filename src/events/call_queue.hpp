@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The deferred-call queue: every event the manager learns inside a gloox
 // callback waits here until the end of the host's poll(), so that the host's
 // Handler, and the steps that rebuild the gloox client, never run inside gloox.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Deferred calls of the host's Handler. Texts wait inside the call as UTF-8
 // and become host text only when the call runs; a text that turns out not to
 // be UTF-8 drops that one call, unseen by the host.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Incoming messages from the domain "localhost" (others are dropped), each
 // down exactly one of four branches: a stored-offline notice, a service
 // reply, a keep-alive echo, or a chat message.

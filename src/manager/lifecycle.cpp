@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // start, logout, the connection listener, and the two deferred steps that
 // replace the gloox client.
 #include "manager/manager.hpp"
@@ -7,6 +8,8 @@
 #include "text/escaping.hpp"
 #include "text/utf8.hpp"
 
+#include <velta_client/end_words.hpp>
+
 namespace Velta_Client::detail {
 
 using Event = Connection_States::Event;
@@ -15,6 +18,7 @@ using text_encoding::user_name_to_node;
 
 void Velta_Manager_Impl::start() {
     if (!states_.allows(Event::started)) return;
+    registration_refused_ = false;
 
     // A name that cannot become an address would be refused by every server;
     // say so instead of opening a connection that cannot succeed. Like every
@@ -22,6 +26,7 @@ void Velta_Manager_Impl::start() {
     // from on_error is refused until the reset has run.
     if (!user_name_to_node(to_utf8(user_))) {
         report_error("register failed.\n user name too long");
+        note_end(END_USER_NAME, end_words::user_name_too_long);
         end_connection(Event::start_refused);
         return;
     }
@@ -36,6 +41,8 @@ void Velta_Manager_Impl::start() {
     // gloox refuses to begin (an empty address) without calling anyone back;
     // end that attempt like an unreachable server.
     if (!client_->connect(false) && states_.allows(Event::registration_connect_refused)) {
+        note_end(END_NO_ADDRESS, server_.empty() ? std::string(end_words::empty_server)
+                                                 : at_server("the connection could not begin"));
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
         end_connection(Event::registration_connect_refused);
     }
@@ -44,8 +51,10 @@ void Velta_Manager_Impl::start() {
 void Velta_Manager_Impl::logout() {
     if (!states_.is(STATE_CONNECTED)) return;
     logged_in_ = false;
+    own_ending_ = xmpp::Link_End{END_LOGGED_OUT, at_server(end_words::logged_out)};
     const xmpp::Private_Rand rand_scope;
     client_->disconnect();  // calls onDisconnect before it returns
+    own_ending_.reset();
 }
 
 void Velta_Manager_Impl::onConnect() {
@@ -64,6 +73,8 @@ void Velta_Manager_Impl::onConnect() {
 
 void Velta_Manager_Impl::onDisconnect(gloox::ConnectionError reason) {
     if (!states_.allows(Event::disconnected)) return;
+    xmpp::Link_End cause = disconnect_cause(reason);
+    note_end(cause.cause, std::move(cause.detail));
     // Only a login can be refused; a server that sends a SASL failure into
     // an established session has ended a link like any other.
     if (reason == gloox::ConnAuthenticationFailed && states_.is(STATE_LOGGING_IN))
@@ -95,9 +106,17 @@ void Velta_Manager_Impl::check_connect_deadline() {
     if (waited < 0) connect_started_ = now;
     if (waited <= connect_deadline_seconds) return;
     awaiting_outcome_ = false;
+    const bool connected = xmpp::reached_endpoint(*client_).has_value();
+    own_ending_ = xmpp::Link_End{
+        END_DEADLINE, connected ? at_server(std::string(end_words::no_answer_within) + " 15 s")
+                                : at_server(std::string("no connection within 15 s"))};
     {
         const xmpp::Private_Rand rand_scope;
         client_->disconnect();  // a connection still being set up reports the loss
+    }
+    if (own_ending_) {  // nobody reported the loss: the manager does
+        note_end(own_ending_->cause, std::move(own_ending_->detail));
+        own_ending_.reset();
     }
     if (states_.allows(Event::connect_deadline_passed)) {
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
@@ -125,6 +144,8 @@ void Velta_Manager_Impl::reset_step() {
 
 void Velta_Manager_Impl::end_after_failure() {
     if (!states_.allows(Event::failed_inside)) return;
+    note_end(END_PROTOCOL,
+             at_server(std::string(end_words::broke_protocol) + ": a failure inside gloox while reading its input"));
     queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
     end_connection(Event::failed_inside);
 }
@@ -173,6 +194,7 @@ void Velta_Manager_Impl::login_step() {
         // may come out.
     }
     if (!connecting && states_.allows(Event::login_connect_refused)) {
+        note_end(END_UNREACHABLE, at_server("the login connection could not begin"));
         queue_handler_call(events::handler_call(handler_, &Handler::on_disconnected));
         end_connection(Event::login_connect_refused);
     }

@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/manager.hpp"
 
 #include "manager/xmpp/client_factory.hpp"
 #include "text/utf8.hpp"
+
+#include <velta_client/end_words.hpp>
 
 #include <gloox/message.h>
 
@@ -62,7 +65,7 @@ void Velta_Manager_Impl::poll() {
             // and the echo proves the link alive.
             inside_gloox([this] { client_->send(gloox::Message(gloox::Message::Chat, client_->jid())); });
             last_probe_time_ = clock_->now();
-            ++unanswered_probes_;
+            if (++unanswered_probes_ == 101) note_end(END_DEAD_LINK, at_server(end_words::probes_unanswered));
         }
     }
 

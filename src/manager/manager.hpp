@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Velta_Manager_Impl: the one implementation behind the host's Velta_Manager.
 // It owns one gloox client at a time (credential-less while registering, the
 // user's while logging in and connected) and turns everything gloox reports
@@ -51,6 +52,7 @@ public:
     void send_command_values(const std::uint32_t* values, std::uint32_t count, const wide_string& text,
                              std::uint32_t reserve) override;
     void poll() override;
+    Connection_End get_last_end() override;
 
     // xmpp::Message_Reader: every message the login client receives.
     void read_message(const gloox::Tag& element) override;
@@ -92,6 +94,18 @@ private:
     // The account exists: the login step takes over, with its own deadline.
     void queue_login_step();
     void report_error(const std::string& message);
+
+    // Why connections end (endings.cpp). note_end records the cause the
+    // host reads in get_last_end; a refused registration stays the cause
+    // of its attempt when the server then closes the connection.
+    void note_end(End_Cause cause, std::string detail);
+    // The cause of an end gloox reports: the manager's own (logout, the
+    // deadline), else what the client or its socket refused or saw, else
+    // gloox's reason.
+    xmpp::Link_End disconnect_cause(gloox::ConnectionError reason);
+    // "127.0.0.1:5222: " + what, or the server string where no connection
+    // opened.
+    std::string at_server(const std::string& what);
     void queue_handler_call(events::Deferred_Call call) { queue_->append(std::move(call)); }
     void rebuild_idle_client();
     // Runs poll's work inside gloox (the receive step, the probe) on the
@@ -138,6 +152,10 @@ private:
     std::int32_t connect_started_ = 0;
     // The deadline counts while this is set.
     bool awaiting_outcome_ = false;
+    xmpp::Link_End last_end_;
+    // Set just before the manager disconnects the client itself.
+    std::optional<xmpp::Link_End> own_ending_;
+    bool registration_refused_ = false;
 };
 
 }  // namespace Velta_Client::detail

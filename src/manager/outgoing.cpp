@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The six send operations and their wire forms.
 #include "manager/manager.hpp"
 

@@ -1,9 +1,14 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-band registration side: every start() first creates the account (or
 // finds it taken), then hands over to the login step.
 #include "manager/manager.hpp"
 
 #include "text/escaping.hpp"
 #include "text/utf8.hpp"
+
+#include "manager/xmpp/conditions.hpp"
+
+#include <velta_client/end_words.hpp>
 
 #include <gloox/dataform.h>
 #include <gloox/oob.h>
@@ -34,8 +39,12 @@ void Velta_Manager_Impl::handleRegistrationResult(const gloox::JID&, gloox::Regi
     if (!states_.is(STATE_REGISTERING)) return;
     if (result == gloox::RegistrationSuccess || result == gloox::RegistrationConflict)
         queue_login_step();
-    else
+    else {
         report_error("register failed.");  // the deadline ends the connection
+        note_end(END_REGISTRATION_REFUSED, at_server(std::string(end_words::registration_refused) + " (" +
+                                                     xmpp::registration_condition(result) + ")"));
+        registration_refused_ = true;
+    }
 }
 
 // Servers that offer a form next to the legacy fields expect it back filled
@@ -54,6 +63,8 @@ void Velta_Manager_Impl::handleDataForm(const gloox::JID&, const gloox::DataForm
 void Velta_Manager_Impl::handleOOB(const gloox::JID&, const gloox::OOB& oob) {
     if (!states_.allows(Event::registration_redirected)) return;
     report_error("register failed.\n" + oob.desc() + "\nurl: " + oob.url());
+    note_end(END_REGISTRATION_REFUSED,
+             at_server(std::string(end_words::registration_elsewhere) + ": " + oob.url().substr(0, 200)));
     end_connection(Event::registration_redirected);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connection's state and the events that change it. The table in
 // states.cpp says, for each event, the states it can happen in and the state
 // it leads to:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "parse/reply_body.hpp"
 
 #include <velta_client/velta_client.hpp>

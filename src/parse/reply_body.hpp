@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the body of a service reply:
 //   code, whitespace, address, one separator, text
 //   CODE_ADMIN_IDENTIFIER: code, whitespace, address, separator, count,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "parse/stamps.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>

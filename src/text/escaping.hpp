@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The mapping between user names and the nodes of their XMPP addresses.
 //
 // A node must be case-insensitive and use few characters, while user names

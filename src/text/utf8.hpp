@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion between the host's UTF-16 text and the UTF-8 used inside the
 // library and on the wire.
 //

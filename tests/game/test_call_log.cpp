@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game's call log: the longest call, over the run and over the window.
 #include "call_log.hpp"
 

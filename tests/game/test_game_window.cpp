@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sample game drawn headless (SDL's offscreen driver) through its
 // scripted conversation: alice in the window, bob echoing and the two
 // services on a private Prosody. The pictures must be drawn, the received
@@ -25,6 +26,7 @@ constexpr double call_bound_ms = VELTA_CALL_BOUND_MS;
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <ctime>
@@ -88,8 +90,11 @@ protected:
         echo_.manager = bob_.get();
         bob_->start();
     }
+    // VELTA_KEEP_SHOTS=1 keeps the pictures for a look.
     void TearDown() override {
-        if (!shots_.empty()) {
+        if (std::getenv("VELTA_KEEP_SHOTS")) {
+            std::printf("pictures kept in %s\n", shots_.c_str());
+        } else if (!shots_.empty()) {
             const std::string command = "rm -rf '" + shots_ + "'";
             if (std::system(command.c_str()) != 0) {
             }

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds examples/host against the installed package, out of this project's
 # tree, as its README tells a game developer to; the example host test runs
 # the program it leaves in WORK_DIR/build.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the tiny host in host/ against the installed package, out of this
 # project's tree, and runs it: "cmake" finds the package with find_package and
 # runs the program through the build RPATH CMake gives it; "pkgconfig" compiles

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the library's two components into a fresh prefix and checks what
 # lands there: the header, the versioned library with its SONAME links, the
 # CMake package and velta-client.pc, and no static library; then the tools

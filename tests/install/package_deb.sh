@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes the Debian packages with cpack and checks them: the runtime package
 # holds the versioned library and declares libgloox among its dependencies
 # (found by dpkg-shlibdeps); the -dev package holds the header, the .so link,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the project in subproject/, which takes velta-client in from this
 # source tree with add_subdirectory or FetchContent, and runs its tiny host
 # (which must load the library built inside that project).

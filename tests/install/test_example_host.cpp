@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // examples/host, built against the installed package, against a private
 // Prosody with the reference services: every step of its session shows.
 #include "integration/prosody_server.hpp"

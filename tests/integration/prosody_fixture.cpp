@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "integration/prosody_fixture.hpp"
 
 namespace velta_test {

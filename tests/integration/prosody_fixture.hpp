@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One private Prosody per test process, started on first use.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A private Prosody for the integration tests: its own loopback address, the
 // configuration of examples/servers/prosody.cfg.lua pointed at a temporary
 // data folder; stopped by its PID.

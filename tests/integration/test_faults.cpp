@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults of a real server at each stage of a session. Every case ends the
 // same way: the host has heard what the contract promises, the manager is
 // idle, and once the fault is gone a new start() reaches on_connected.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A server that stops reading: sends must not block the host, and the
 // connection counts as lost once too much waits to be written.
 #include "integration/prosody_fixture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Many managers in one process, and one manager over many sessions, against
 // a real Prosody.
 #include "integration/prosody_fixture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Registration and login against a real Prosody.
 #include "integration/prosody_fixture.hpp"
 #include "support/polling.hpp"

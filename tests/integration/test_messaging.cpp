@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Chat, offline delivery, the two services and stored-offline notices,
 // end to end through a real Prosody.
 #include "integration/prosody_fixture.hpp"

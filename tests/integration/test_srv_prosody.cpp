@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A real server published the way a deployment would: only a name, whose
 // SRV record points at Prosody on another port. Two hosts find it, log in
 // and chat.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small authoritative DNS server for the tests, on its own loopback
 // address (127.0.0.N, UDP port 53), answering from a table of SRV, A and
 // AAAA records: a name with no record at all is NXDOMAIN, a name with

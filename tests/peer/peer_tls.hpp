@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Server side of STARTTLS for the scripted peer: a GnuTLS session that works
 // on byte buffers, which the peer fills from and drains to its socket, so
 // that the session never touches the socket or blocks.

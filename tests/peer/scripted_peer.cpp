@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "peer/scripted_peer.hpp"
 
 #include "peer/core/stanza_text.hpp"
@@ -679,6 +680,11 @@ void Scripted_Peer::set_sasl_challenge(const std::string& base64_payload) {
 void Scripted_Peer::set_bind_answer(const std::string& bind_children) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->server.script.bind_answer = bind_children;
+}
+
+void Scripted_Peer::set_bind_error(const std::string& condition) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->server.script.bind_error = condition;
 }
 
 }  // namespace velta_test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted XMPP server for the test suite.
 //
 // Scripted_Peer listens on its own loopback address (127.0.0.N, port 5222)
@@ -181,6 +182,9 @@ public:
     // instead of <jid>the client's own full JID</jid>; "" (the default)
     // ends this. Routing still uses the client's own JID.
     void set_bind_answer(const std::string& bind_children);
+    // Resource binding refused with this stanza error condition; "" (the
+    // default) ends this.
+    void set_bind_error(const std::string& condition);
 
 private:
     struct Impl;

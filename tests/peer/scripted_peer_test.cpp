@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scripted peer against real gloox clients.
 #include "peer/scripted_peer.hpp"
 

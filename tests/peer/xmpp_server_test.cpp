@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-memory server on its own: bytes in, bytes out, no transport.
 #include "peer/core/xmpp_server.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A host as a game is one: its clock, its handler and one manager, driven
 // from the test's thread the way a frame loop drives it. The wire tests put
 // a scripted peer behind it (wire/wire_host.hpp), the integration tests a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A host's side of the contract, for tests: a clock the test sets and a
 // handler that records every call as one readable line.
 #pragma once

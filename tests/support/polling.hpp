@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Driving managers the way a host's frame loop does, with a real-time limit
 // so that a test that fails never hangs.
 #pragma once

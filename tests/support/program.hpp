@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A program run as a user or a script runs it, for the tests of the built
 // tools: its standard input is the test's to write, its output is read back.
 #pragma once
@@ -76,6 +77,19 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             if (output().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    // Waits until the output holds `text` at least `times` times.
+    bool wait_for_count(const std::string& text, int times, std::chrono::milliseconds limit = 10s) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string out = output();
+            int n = 0;
+            for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+            if (n >= times) return true;
             std::this_thread::sleep_for(10ms);
         }
         return false;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stanzas as the tests write and read them: builders for what a server
 // delivers to the host, and readers for what the scripted peer recorded of
 // the host's sends.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # velta-check against a private ejabberd started from
 # examples/servers/ejabberd.yml, as it is and with each setting broken that a
 # stock server gets wrong, and against Debian's own /etc/ejabberd/ejabberd.yml:

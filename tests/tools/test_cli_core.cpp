@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-cli's own text handling: JSON, the command language and
 // the events /wait takes.
 #include "commands.hpp"

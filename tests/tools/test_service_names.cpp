@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-services reads user names out of addresses with its own code; these
 // vectors, written out by hand, pin it to the mapping every peer uses (the
 // library's side is pinned to the same names in tests/unit/test_escaping.cpp).

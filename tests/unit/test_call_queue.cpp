@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The deferred-call queue and the binding of Handler calls.
 #include "events/call_queue.hpp"
 #include "events/handler_calls.hpp"

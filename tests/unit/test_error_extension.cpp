@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stanza error reader registered in place of gloox's own: it must read
 // every <error> as gloox does, without gloox's leak (the sanitizer build and
 // valgrind would report one here).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Service reply bodies and numeric attributes, as received.
 #include "parse/reply_body.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RFC 2782 order of service targets, with the random draw fixed.
 #include "manager/xmpp/endpoint.hpp"
 #include "manager/xmpp/service_lookup.hpp"

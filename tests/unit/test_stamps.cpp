@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Delay stamps: the legacy reading and the XMPP date-time profile.
 #include "parse/stamps.hpp"
 

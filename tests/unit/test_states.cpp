@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connection's state table: for every state, the events it allows and
 // where each one leads; an event it does not allow changes nothing.
 #include "manager/states.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The header-only helper <velta_client/text.hpp>: its own rules, and the same
 // results as the library's conversion wherever the library defines one.
 #include <velta_client/text.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The direct conversion path gives exactly what the character-by-character
 // one gives, errors included, on text of every kind.
 #include "text/utf8.hpp"

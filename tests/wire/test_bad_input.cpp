@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A catalogue of bad input, from the server and from the host, and what the
 // host gets for each kind. (Kinds covered elsewhere: test_incoming.cpp for
 // bad ids, unknown codes, bad reserves and unreadable stamps; test_outgoing.cpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Servers that take their time: one whose listen backlog is full (its SYNs
 // are dropped), one that accepts and never speaks, one that stops answering
 // between registration and login or at any request after its features. No

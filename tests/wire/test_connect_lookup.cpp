@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding the server: a host gives a name, the library asks DNS for the
 // client service's SRV records, falls back to the name itself on port 5222,
 // and reads /etc/hosts. Each test runs with its own DNS server and its own

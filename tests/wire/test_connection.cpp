@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connected life of a manager: keep-alive probes, the dead-link notice,
 // losing the connection, logging out, and hosts with many open files.
 #include "wire/wire_host.hpp"
@@ -72,6 +73,7 @@ TEST(Connection, unanswered_probes_past_one_hundred_mean_a_dead_link_until_the_n
 
     tick(host, 11);  // the 101st probe
     EXPECT_EQ(host.handler.take(), Strings{"on_disconnected()"});
+    EXPECT_EQ(host.manager->get_last_end().cause, Velta_Client::END_DEAD_LINK);
     tick(host, 3);  // every poll while it lasts; the connection stays
     EXPECT_EQ(host.handler.take().size(), 3u);
     EXPECT_EQ(host.state(), STATE_CONNECTED);

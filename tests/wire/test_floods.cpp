@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Floods from the server and bursts from the host: the input is handed on a
 // budget at a time over as many polls as it takes, nothing of it is lost;
 // what one element may hold is bounded, and past a bound the connection

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Senders outside the domain "localhost": a federating server delivers what
 // other domains send, and none of it may pass for a service, a local user or
 // our own echo. A bound address that is not our own ends the connection.

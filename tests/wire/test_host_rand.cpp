@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the host's process keeps: its rand() and its errno. gloox calls
 // srand(time(0)) for every client it builds and every connection it ends, and
 // draws its stanza ids from rand(). None of that may reach the host's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hosts that act from inside their callbacks, or go away while connected.
 #include "wire/wire_host.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Servers that attack the login: obsolete mechanisms, challenges that made
 // gloox throw, and SCRAM exchanges that prove nothing or freeze the host.
 // Each ends that connection like a lost link (on_disconnected and the reset),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A server that writes what gloox's parser reads differently from XML, or
 // ends its stream without closing the connection: the host hears the lost
 // link and can log in again, instead of a crash or a deaf connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text and stamps a hostile server may send: forms of UTF-8 that would reach
 // the host as characters no check let through, and stamps outside the
 // host's 32-bit time.

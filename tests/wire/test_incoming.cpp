@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the host hears for each kind of message a server may deliver.
 #include "wire/wire_host.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The manager as a host first meets it: made, polled, started where no server
 // can be reached, destroyed.
 #include "support/host_doubles.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What each send operation puts on the wire.
 #include "wire/wire_host.hpp"
 

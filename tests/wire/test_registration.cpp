@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Registration and login against a scripted server: every answer a server
 // may give to the registration requests, and what the host hears.
 #include "wire/wire_host.hpp"

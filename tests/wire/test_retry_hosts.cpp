@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hosts that answer an event by calling the manager again: start() from
 // on_error and from on_disconnected, logout() from on_connected, the six sends
 // from every callback. Whatever the outcome of a start, no poll may run

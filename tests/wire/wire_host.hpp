@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A host on a scripted peer: the host of support/host.hpp, and the peer it
 // talks to.
 #pragma once

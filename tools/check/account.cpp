@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The account check: the library itself, through its public header, starts
 // with a throwaway account (registration, then login), logs out and starts
 // again (the library registers before every login, so a server that limits
@@ -8,6 +9,7 @@
 #include "manager/xmpp/refusing_tls.hpp"
 #include "text/escaping.hpp"
 
+#include <velta_client/end_words.hpp>
 #include <velta_client/velta_client.hpp>
 #include <velta_client/text.hpp>
 
@@ -100,7 +102,13 @@ bool start_once(Velta_Client::Velta_Manager& manager, Recorder& events, int time
     } else {
         failure = "nothing within " + std::to_string(timeout_ms / 1000) + " s (state " +
                   std::to_string(manager.get_state()) + ")";
+        return false;
     }
+    // The library's own word for it.
+    const Velta_Client::Connection_End end = manager.get_last_end();
+    if (end.cause != Velta_Client::END_NONE)
+        failure += std::string(" (") + Velta_Client::end_words::name(end.cause) + ": " +
+                   Velta_Client::text::to_utf8(end.text) + ")";
     return false;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-check's checks: each gives a verdict, what it saw and what to change.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-check: can the library work with this XMPP server? One line for each
 // check, with what to change.
 #include "checks.hpp"

@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stream probe: a TCP connection made as the library makes it, then the
 // stream header the library's gloox client sends, and a reading of what the
 // server offers before any login.
 #include "checks.hpp"
+
+#include <velta_client/end_words.hpp>
 
 #include <gloox/gloox.h>
 #include <gloox/parser.h>
@@ -23,6 +26,8 @@
 namespace velta_check {
 
 namespace {
+
+namespace words = Velta_Client::end_words;
 
 using Clock = std::chrono::steady_clock;
 
@@ -67,7 +72,8 @@ bool connect_like_library(const Options& options, Socket& socket, std::vector<Ch
     const int looked_up = ::getaddrinfo(host.c_str(), "5222", &hints, &found);
     if (looked_up != 0 || !found) {
         checks.push_back({"reachable", Verdict::fail,
-                          "cannot find the address of \"" + options.server + "\" (" + ::gai_strerror(looked_up) + ")",
+                          std::string(words::cannot_find_address) + " \"" + options.server + "\" (" +
+                              ::gai_strerror(looked_up) + ")",
                           "give the server's IP address, or a name this machine resolves"});
         return false;
     }
@@ -100,8 +106,9 @@ bool connect_like_library(const Options& options, Socket& socket, std::vector<Ch
         }
         ::close(fd);
         tried += (tried.empty() ? "" : ", ") + where + ": " +
-                 (error == ECONNREFUSED ? std::string("nothing listens")
-                  : error == ETIMEDOUT  ? "no answer within " + std::to_string(options.timeout_ms / 1000) + " s"
+                 (error == ECONNREFUSED ? std::string(words::nothing_listens)
+                  : error == ETIMEDOUT  ? std::string(words::no_answer_within) + " " +
+                                             std::to_string(options.timeout_ms / 1000) + " s"
                                         : std::string(std::strerror(error)));
     }
     checks.push_back({"reachable", Verdict::fail, tried,
@@ -220,14 +227,15 @@ bool probe_stream(const Options& options, std::vector<Check>& checks) {
         const std::string cause = condition(*stream_error, gloox::XMLNS_XMPP_STREAM);
         if (cause == "host-unknown")
             checks.push_back({"stream", Verdict::fail,
-                              "the server does not serve the domain \"localhost\" (stream error host-unknown); "
-                              "hosts see on_disconnected at every start",
+                              std::string(words::not_localhost) + " (" + words::stream_error +
+                                  " host-unknown); hosts see on_disconnected at every start",
                               "serve the domain localhost (Prosody: VirtualHost \"localhost\"; ejabberd: "
                               "hosts: [localhost])"});
         else {
             const gloox::Tag* said = stream_error->findChild("text");
             checks.push_back({"stream", Verdict::fail,
-                              "the server ended the stream: " + cause + (said ? " (" + said->cdata() + ")" : "") +
+                              std::string(words::stream_error) + " " + cause +
+                                  (said ? ": " + said->cdata() : std::string()) +
                                   "; hosts see on_disconnected at every start",
                               "see the server's log; a Prosody that requires encryption but offers no TLS ends "
                               "the stream so (c2s_require_encryption = false)"});
@@ -242,8 +250,8 @@ bool probe_stream(const Options& options, std::vector<Check>& checks) {
             detail = "the answer is not XMPP (it begins \"" + printable(received) + "\")";
             break;
         case Reading::closed:
-            detail = collector.root ? "the server closed the connection after its stream header"
-                                    : "the server closed the connection without a word";
+            detail = std::string(words::closed_connection) +
+                     (collector.root ? " after its stream header" : " without a word");
             break;
         default:
             detail = "no stream features within " + std::to_string(options.timeout_ms / 1000) + " s" +
@@ -272,9 +280,8 @@ bool probe_stream(const Options& options, std::vector<Check>& checks) {
     if (const gloox::Tag* tls = features->findChild("starttls", "xmlns", gloox::XMLNS_STREAM_TLS)) {
         const bool required = tls->hasChild("required");
         checks.push_back({"starttls", Verdict::fail,
-                          std::string("the server ") + (required ? "requires" : "offers") +
-                              " STARTTLS; the library never uses TLS and refuses such a server: hosts see "
-                              "on_disconnected at every start",
+                          std::string(words::offers_starttls) + (required ? " (required by the server)" : "") +
+                              ": hosts see on_disconnected at every start",
                           "turn TLS off for client connections (Prosody: remove \"tls\" from modules_enabled; "
                           "ejabberd: starttls: false and no starttls_required on the port 5222 listener)"});
         usable = false;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command language of velta-cli: one line, one command. A line that does
 // not start with "/" is chat text for the current peer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "events.hpp"
 
 #include <algorithm>
@@ -106,8 +107,9 @@ std::string describe(const Event& event, std::time_t now) {
     const auto get = [&](std::string_view key) { return visible(event.get(key)); };
     const std::string& kind = event.kind;
     if (kind == "connected") return "connected";
-    if (kind == "disconnected") return "disconnected";
-    if (kind == "error") return "error " + get("code") + ": " + get("message");
+    const std::string why = event.get("cause").empty() ? "" : " (" + get("cause") + ": " + get("why") + ")";
+    if (kind == "disconnected") return "disconnected" + why;
+    if (kind == "error") return "error " + get("code") + ": " + get("message") + why;
     if (kind == "message")
         return "message from " + get("from") + ", sent " + sent_at(event, now) + ": " + get("text");
     if (kind == "message-stored")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What velta-cli prints: the Handler's events and its own notes, each as one
 // readable line or one JSON object.
 #pragma once

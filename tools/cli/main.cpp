@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-cli: a host program for the library, for people and for scripts.
 #include "commands.hpp"
 #include "session.hpp"

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "session.hpp"
 
+#include <velta_client/end_words.hpp>
 #include <velta_client/text.hpp>
 
 #include <ctime>
@@ -116,11 +118,20 @@ void Session::on_admin_identifier(const wide_string& name, const wide_string& fi
     received(event);
 }
 
-void Session::on_error(const Velta_Client::Error& error) {
-    received(Event{"error", {}}.number("code", error.code).text("message", error.what()));
+// Why the connection ended, as the library says it: read in the callback
+// that reports the end.
+Event Session::with_end(Event event) {
+    if (!manager_) return event;
+    const Velta_Client::Connection_End end = manager_->get_last_end();
+    if (end.cause == Velta_Client::END_NONE) return event;
+    return event.text("cause", Velta_Client::end_words::name(end.cause)).text("why", to_utf8(end.text));
 }
 
-void Session::on_disconnected() { received(Event{"disconnected", {}}); }
+void Session::on_error(const Velta_Client::Error& error) {
+    received(with_end(Event{"error", {}}.number("code", error.code).text("message", error.what())));
+}
+
+void Session::on_disconnected() { received(with_end(Event{"disconnected", {}})); }
 
 void Session::on_connected() { received(Event{"connected", {}}); }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-cli's host: its Clock (the system time), its Handler (every event
 // printed and kept for /wait) and the commands that drive the manager.
 #pragma once
@@ -66,6 +67,7 @@ private:
     };
 
     void received(Event event);
+    Event with_end(Event event);
     void check_state();
     bool connected_for(const std::string& what);
     void sent(Event event);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // velta-services: the two reference services, "admin" and "cmdadmin", on one
 // server, answering until SIGINT or SIGTERM.
 #include "service_bot.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A reference service: one XMPP account ("admin" or "cmdadmin") that answers
 // the library's requests with replies in the body layout the library reads:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /// \file
 /// The rules of UTF-16 and UTF-8, one character at a time: pairing
 /// surrogates, the length of a sequence, and what makes a sequence invalid.

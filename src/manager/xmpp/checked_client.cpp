@@ -1,4 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/checked_client.hpp"
+
+#include "manager/xmpp/conditions.hpp"
+
+#include <velta_client/end_words.hpp>
 
 #include <gloox/gloox.h>
 #include <gloox/tag.h>
@@ -9,17 +14,23 @@ Checked_Client::Checked_Client(const std::string& server) : gloox::Client(server
 
 Checked_Client::Checked_Client(const gloox::JID& jid, const std::string& password, int port,
                                sasl::Scram_Key_Cache& scram_keys)
-    : gloox::Client(jid, password, port), scram_(&scram_keys) {}
+    : gloox::Client(jid, password, port), scram_(&scram_keys) {
+    registerConnectionListener(this);
+}
 
-Checked_Client::~Checked_Client() = default;
+Checked_Client::~Checked_Client() { removeConnectionListener(this); }
+
+void Checked_Client::onResourceBindError(const gloox::Error* error) {
+    if (!refused_)
+        refuse(END_BINDING_REFUSED, std::string(end_words::binding_refused) + " (" + stanza_condition(error) + ")");
+}
 
 bool Checked_Client::logs_in_next(const gloox::Tag& features) const {
     // gloox's order (Client::handleNormalNode): STARTTLS when offered (the
-    // library's TLS object then ends the connection), compression when
-    // offered and not active yet, then the login with the credentials.
+    // library's TLS object then ends the connection), then the login with
+    // the credentials. Compression, which would come between, is off.
     return !authed() && sasl() && !username().empty() && !password().empty() &&
-           !features.hasChild("starttls", "xmlns", gloox::XMLNS_STREAM_TLS) &&
-           (m_compressionActive || !features.hasChild("compression", "xmlns", gloox::XMLNS_STREAM_COMPRESS));
+           !features.hasChild("starttls", "xmlns", gloox::XMLNS_STREAM_TLS);
 }
 
 gloox::ConnectionError Checked_Client::recv(int timeout) {
@@ -39,8 +50,9 @@ bool Checked_Client::acceptable_bind(const gloox::Tag& iq) {
     return bound.username() == jid().username() && bound.server() == "localhost";
 }
 
-void Checked_Client::refuse() {
+void Checked_Client::refuse(End_Cause cause, std::string detail) {
     refused_ = true;
+    refusal_ = {cause, std::move(detail)};
     // Client's own override is private; the stream ends the same way.
     ClientBase::disconnect(gloox::ConnStreamError);
 }
@@ -62,7 +74,10 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
         }
         switch (verdict) {
             case Scram_Login::Verdict::refused:
-                refuse();
+                refuse(END_PROTOCOL, std::string(end_words::broke_protocol) +
+                                         ": a SASL exchange the library does not take (a challenge out of turn, "
+                                         "a nonce not its own, an empty salt, an iteration count outside 1 to "
+                                         "100,000, or a wrong server signature)");
                 return;
             case Scram_Login::Verdict::taken:
                 return;
@@ -70,7 +85,8 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
                 break;
         }
         if (tag->name() == "iq" && !acceptable_bind(*tag)) {
-            refuse();
+            refuse(END_PROTOCOL, std::string(end_words::broke_protocol) +
+                                     ": the login was bound to an address that is not the user's own");
             return;
         }
     }
@@ -83,7 +99,7 @@ void Checked_Client::handleTag(gloox::Tag* tag) {
     } catch (...) {
         // Whatever gloox was doing with this element is unfinished: the
         // connection cannot go on.
-        refuse();
+        refuse(END_PROTOCOL, std::string(end_words::broke_protocol) + ": an element gloox could not handle");
     }
 }
 

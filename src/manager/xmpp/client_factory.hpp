@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Building a gloox client the way the manager needs it: the library's own
 // socket and TLS objects, the raw-message extension, no anonymous login.
 #pragma once

@@ -1,6 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/connect_attempt.hpp"
 
+#include <velta_client/end_words.hpp>
+
 #include <cerrno>
+#include <cstring>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,15 +35,34 @@ gloox::ConnectionError Connect_Attempt::failure() const {
     return tried_any_ ? gloox::ConnConnectionRefused : gloox::ConnDnsError;
 }
 
+Link_End Connect_Attempt::failure_end() const {
+    namespace words = end_words;
+    if (tried_any_) return {all_refused_ ? END_REFUSED : END_UNREACHABLE, tried_};
+    if (server_.empty()) return {END_NO_ADDRESS, words::empty_server};
+    if (!is_host_name(server_)) return {END_NO_ADDRESS, "\"" + server_ + "\" " + words::not_an_address};
+    return {END_NO_ADDRESS, std::string(words::cannot_find_address) + " \"" + server_ + "\""};
+}
+
+void Connect_Attempt::note_failure(const Endpoint& endpoint, int error) {
+    if (error != ECONNREFUSED) all_refused_ = false;
+    if (tried_.size() > 400) return;  // enough to say what happened
+    tried_ += (tried_.empty() ? "" : ", ") + endpoint_text(endpoint) + ": " +
+              (error == ECONNREFUSED ? std::string(end_words::nothing_listens) : std::string(std::strerror(error)));
+}
+
 bool Connect_Attempt::begin(const Endpoint& endpoint) {
     tried_any_ = true;
     const int fd = ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        note_failure(endpoint, errno);
+        return false;
+    }
     int rc;
     do {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno != EINPROGRESS) {
+        note_failure(endpoint, errno);
         ::close(fd);
         return false;
     }
@@ -69,6 +92,7 @@ bool Connect_Attempt::settle_open() {
             reached_ = connect.endpoint;
             continue;
         }
+        if (!opened) note_failure(connect.endpoint, error != 0 ? error : ECONNREFUSED);
         ::close(connect.socket);
         begin_next_now_ = true;
     }
@@ -134,6 +158,7 @@ Connect_Attempt::Status Connect_Attempt::advance() {
         // max_open delays, gives its slot to the next, so that an endpoint
         // that works is reached however many silent ones come before it.
         if (open_.size() == max_open) {
+            note_failure(open_.front().endpoint, ETIMEDOUT);
             ::close(open_.front().socket);
             open_.erase(open_.begin());
         }

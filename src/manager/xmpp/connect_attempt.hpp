@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening the TCP connection to a server string without ever waiting: an IP
 // literal is connected to at once, a name is looked up (Service_Lookup) and
 // its endpoints raced in order with non-blocking connects. An endpoint that
@@ -54,6 +55,9 @@ public:
     // After failed: ConnDnsError when the name gave no address at all, else
     // ConnConnectionRefused.
     gloox::ConnectionError failure() const;
+    // After failed: the cause for the host, and each endpoint tried with what
+    // became of it.
+    Link_End failure_end() const;
 
 private:
     struct Open_Connect {
@@ -70,6 +74,8 @@ private:
     // then exhausted_ is set).
     bool next_endpoint(Endpoint& out);
     void close_open();
+    // Notes how the connect to endpoint failed.
+    void note_failure(const Endpoint& endpoint, int error);
 
     std::string server_;
     std::optional<Endpoint> preferred_;
@@ -84,6 +90,8 @@ private:
     bool begin_next_now_ = true;
     int winner_ = -1;
     Endpoint reached_;
+    std::string tried_;        // "127.0.0.1:5222: nothing listens, ..."
+    bool all_refused_ = true;  // every failure was a refusal
 };
 
 }  // namespace Velta_Client::detail::xmpp

@@ -1,12 +1,23 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/endpoint.hpp"
 
 #include <algorithm>
 #include <cctype>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 
 namespace Velta_Client::detail::xmpp {
+
+std::string endpoint_text(const Endpoint& endpoint) {
+    char host[NI_MAXHOST] = "?";
+    char port[NI_MAXSERV] = "?";
+    ::getnameinfo(reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length, host, sizeof host, port,
+                  sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+    return endpoint.address.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
+                                                  : std::string(host) + ":" + port;
+}
 
 std::optional<Endpoint> ip_literal(const std::string& server, int port) {
     Endpoint endpoint;

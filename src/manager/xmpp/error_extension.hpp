@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stanza error extension every client registers in place of gloox's own.
 //
 // gloox 1.0.24's Error keeps a copy of the last child of <error> that is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the server sent, handed to gloox within a budget of processor time
 // per receive, so that no input costs the host a frame.
 //

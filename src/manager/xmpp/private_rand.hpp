@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gloox draws from the C library's rand(): every client it builds, and every
 // connection it ends, calls srand(time(0)), and its ids are made of rand()
 // values. Private_Rand keeps all of that away from the host: while one is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The encryption object of every client: its handshake always fails. The
 // library refuses every server certificate anyway, and with this object gloox
 // never builds its GnuTLS session (tens of milliseconds per connect spent

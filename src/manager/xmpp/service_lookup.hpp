@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a server name's client service lives, looked up without blocking:
 // the SRV records of _xmpp-client._tcp.<name> in RFC 2782 order (priority,
 // then weighted choice), each target's addresses in turn; without a usable

@@ -1,6 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/socket_connection.hpp"
 
+#include <velta_client/end_words.hpp>
+
 #include <cerrno>
+#include <cstring>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -56,6 +60,7 @@ gloox::ConnectionError Socket_Connection::connect() {
     if (m_state > gloox::StateDisconnected) return gloox::ConnNoError;
 
     m_state = gloox::StateConnecting;
+    link_end_ = Link_End();
     attempt_ = std::make_unique<Connect_Attempt>(m_server, preferred_);
     return continue_connecting();
 }
@@ -66,6 +71,7 @@ gloox::ConnectionError Socket_Connection::continue_connecting() {
         return gloox::ConnNoError;
     case Connect_Attempt::Status::failed: {
         const gloox::ConnectionError error = attempt_->failure();
+        link_end_ = attempt_->failure_end();
         attempt_.reset();
         m_state = gloox::StateDisconnected;
         m_handler->handleDisconnect(this, error);
@@ -88,10 +94,37 @@ gloox::ConnectionError Socket_Connection::continue_connecting() {
     return gloox::ConnNoError;
 }
 
-void Socket_Connection::lost(gloox::ConnectionError reason) {
+void Socket_Connection::lost(gloox::ConnectionError reason, End_Cause cause, std::string detail) {
+    link_end_ = {cause, at_endpoint(detail)};
     // gloox's handler cleans this connection up and tells the manager.
     if (m_handler) m_handler->handleDisconnect(this, reason);
 }
+
+std::string Socket_Connection::at_endpoint(const std::string& what) const {
+    return reached_ ? endpoint_text(*reached_) + ": " + what : what;
+}
+
+namespace {
+
+std::string broke(int error) { return std::string(end_words::link_broke) + " (" + std::strerror(error) + ")"; }
+
+// What the input refused was, in the host's words.
+std::string refused_input(Stream_Scanner::Refusal refusal) {
+    const std::string broke_protocol = std::string(end_words::broke_protocol) + ": ";
+    switch (refusal) {
+    case Stream_Scanner::Refusal::too_deep:
+        return broke_protocol + "elements nested more than 16 levels in one stanza";
+    case Stream_Scanner::Refusal::instruction:
+        return broke_protocol + "a processing instruction, comment or document type in the stream";
+    case Stream_Scanner::Refusal::malformed:
+        return broke_protocol + "input that is not XML";
+    default:
+        return broke_protocol + "an element past 64 KiB, 1,024 elements and attributes, or a long character "
+                                "reference";
+    }
+}
+
+}  // namespace
 
 bool Socket_Connection::flush() {
     while (!pending_.empty()) {
@@ -137,7 +170,7 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
     // receive reads no clock (that would be one more system call).
     const long started = pending_.empty() ? -1 : Input_Pacer::thread_cpu_ns();
     if (!pending_.empty() && !flush()) {
-        lost(gloox::ConnIoError);
+        lost(gloox::ConnIoError, END_DEAD_LINK, broke(errno));
         return gloox::ConnIoError;
     }
 
@@ -161,9 +194,12 @@ gloox::ConnectionError Socket_Connection::recv(int timeout) {
 
     if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return gloox::ConnNoError;
     if (size <= 0) {
-        const gloox::ConnectionError error = size == 0 ? gloox::ConnStreamClosed : gloox::ConnIoError;
-        lost(error);
-        return error;
+        if (size == 0) {
+            lost(gloox::ConnStreamClosed, END_CLOSED_BY_SERVER, end_words::closed_connection);
+            return gloox::ConnStreamClosed;
+        }
+        lost(gloox::ConnIoError, END_DEAD_LINK, broke(errno));
+        return gloox::ConnIoError;
     }
     // Linux drops back to delayed acknowledgements after a while: re-arm
     // only when data came, so an idle receive stays a single poll(2).
@@ -183,9 +219,12 @@ gloox::ConnectionError Socket_Connection::hand_on(long started) {
         started);
     // What came before may already have ended the connection.
     if (outcome == Input_Pacer::Outcome::refused && !cancel_ && socket_ >= 0) {
-        const auto error = scanner_.stream_ended() ? gloox::ConnStreamClosed : gloox::ConnParseError;
-        lost(error);
-        return error;
+        if (scanner_.stream_ended()) {
+            lost(gloox::ConnStreamClosed, END_CLOSED_BY_SERVER, end_words::ended_stream);
+            return gloox::ConnStreamClosed;
+        }
+        lost(gloox::ConnParseError, END_PROTOCOL, refused_input(scanner_.refusal()));
+        return gloox::ConnParseError;
     }
     return gloox::ConnNoError;
 }
@@ -195,7 +234,7 @@ bool Socket_Connection::send(const std::string& data) {
 
     // Keep the order of the stream: new data goes behind what still waits.
     if (pending_bytes_ + data.size() > max_pending_bytes) {
-        lost(gloox::ConnIoError);
+        lost(gloox::ConnIoError, END_DEAD_LINK, end_words::write_buffer_full);
         return false;
     }
     // With nothing waiting, the socket takes what it can straight from the
@@ -208,7 +247,7 @@ bool Socket_Connection::send(const std::string& data) {
             sent = ::send(socket_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         } while (sent < 0 && errno == EINTR);
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            lost(gloox::ConnIoError);
+            lost(gloox::ConnIoError, END_DEAD_LINK, broke(errno));
             return false;
         }
         taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
@@ -225,7 +264,7 @@ bool Socket_Connection::send(const std::string& data) {
         pending_.push_back(data);
     pending_bytes_ += data.size() - taken;
     if (!tried && !flush()) {
-        lost(gloox::ConnIoError);
+        lost(gloox::ConnIoError, END_DEAD_LINK, broke(errno));
         return false;
     }
     total_out_ += static_cast<long int>(data.size() - taken);

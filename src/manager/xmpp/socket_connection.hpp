@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TCP connection every client of the library uses instead of gloox's own.
 // - Connecting never waits: connect() starts a Connect_Attempt (lookup and
 //   non-blocking connects) and each later recv() moves it on; the stream
@@ -69,6 +70,10 @@ public:
     void prefer(const Endpoint& endpoint) { preferred_ = endpoint; }
     // Where the last connection that opened led.
     const std::optional<Endpoint>& reached() const { return reached_; }
+    // Why the connection ended, when the socket is where it ended (a failed
+    // connect, a read or write error, input refused, the server's end);
+    // END_NONE otherwise.
+    const Link_End& link_end() const { return link_end_; }
 
 private:
     gloox::ConnectionError continue_connecting();
@@ -77,7 +82,9 @@ private:
     // Hands what waits in input_ to gloox, within its budget, counted from
     // started (the receive's own start).
     gloox::ConnectionError hand_on(long started);
-    void lost(gloox::ConnectionError reason);
+    void lost(gloox::ConnectionError reason, End_Cause cause, std::string detail);
+    // "127.0.0.1:5222: " + what, for what happened on the open connection.
+    std::string at_endpoint(const std::string& what) const;
     void close_socket();
 
     int socket_ = -1;
@@ -85,6 +92,7 @@ private:
     std::unique_ptr<Connect_Attempt> attempt_;
     std::optional<Endpoint> preferred_;
     std::optional<Endpoint> reached_;
+    Link_End link_end_;
     // What waits to be written, in order, the front chunk from offset
     // written_from_front_ on. Chunks, so that no send moves what waits.
     std::deque<std::string> pending_;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A tiny host built against the installed package only: it makes a manager
 // with a clock and a handler, checks that it starts idle and stays idle over a
 // poll, destroys it, and prints which libvelta_client the loader picked.

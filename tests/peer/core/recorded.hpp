@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One top-level element a client sent, as the in-memory server read it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "peer/core/scram_server.hpp"
 
 #include <gloox/base64.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The server side of SCRAM-SHA-1 (RFC 5802) for the in-memory server.
 #pragma once
 

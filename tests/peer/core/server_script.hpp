@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the in-memory server is told to answer. Read at every answer: a
 // change applies from the next element a client sends.
 #pragma once
@@ -62,6 +63,9 @@ struct Server_Script {
     // When not empty, the children of <bind/> in the answer to resource
     // binding, instead of <jid>the client's own full JID</jid>.
     std::string bind_answer;
+    // When not empty, resource binding is refused with this stanza error
+    // condition.
+    std::string bind_error;
 };
 
 // Account names compare as a server's nodeprep makes them for ASCII.

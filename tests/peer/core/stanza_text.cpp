@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "peer/core/stanza_text.hpp"
 
 namespace velta_test {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text of the stanzas the in-memory server writes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "peer/core/xmpp_server.hpp"
 
 #include "peer/core/scram_server.hpp"
@@ -414,8 +415,8 @@ void Xmpp_Server::on_register_set(Session& s, const gloox::Tag& query, const std
 }
 
 void Xmpp_Server::on_bind(Session& s, const gloox::Tag& bind, const std::string& id, const std::string& to) {
-    if (!s.authed) {
-        send(s, iq_error(id, to, "not-authorized"));
+    if (!s.authed || !script.bind_error.empty()) {
+        send(s, iq_error(id, to, s.authed ? script.bind_error : "not-authorized"));
         return;
     }
     std::string resource;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An XMPP server for the domain "localhost" that lives in memory: fed the
 // bytes its clients write, it decides what to answer and hands the answer to
 // its transport as bytes. It has no socket, thread or clock of its own; the
