@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The cost of one send to the host: processor time of send_message for texts
 // of several lengths (UTF-16 units), the median of many calls. The server is
 // the tests' scripted peer, which reads everything and echoes nothing; the manager is polled

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A DNS answer as the library reads it: any bytes, either family, any
 // limit up to the first byte's value. Never reads outside the answer (the
 // sanitizers watch), never gives more than the limit, and every address is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sasl/scram_key_cache.hpp"
 
 #include "sasl/kernel_random.hpp"

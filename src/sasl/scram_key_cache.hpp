@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The SCRAM keys one manager derived last, kept so that a later login to a
 // server that keeps its salt and count (servers store them with the account)
 // computes no salted password again (RFC 5802, section 5.1: a client may keep

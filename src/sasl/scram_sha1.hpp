@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client side of SCRAM-SHA-1 (RFC 5802) without channel binding, as a
 // state machine that never spends more than a slice of processor time in one
 // call. Its one costly part, the salted password (PBKDF2-HMAC-SHA1 over the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // /etc/hosts read in pieces for a few names.
 #include "manager/xmpp/hosts_file.hpp"
 

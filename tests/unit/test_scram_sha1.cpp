@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The library's SCRAM-SHA-1: RFC 5802's example, the server-first-messages
 // it refuses, the slices, and the keys kept between exchanges.
 #include "sasl/scram_key_cache.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scanner that stands between the socket and gloox: depth, what one
 // element holds, and where each ends. Depths count the levels of gloox's
 // tree, which a stream header starts afresh (the stream is none of them).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A link lost without a word (no FIN, no RST, every packet dropped, as when
 // a router loses the route): a firewall rule in the test's own network
 // namespace drops every packet to and from the peer once the host is logged

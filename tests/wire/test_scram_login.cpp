@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The library's own SCRAM-SHA-1 login: the proof computed in slices across
 // polls, the keys of the last login kept for the next, and what the exchange
 // refuses. The polls' processor time is read with the thread's CPU clock,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The addresses /etc/hosts gives a few names, read without a long call: one
 // piece of the file per step(), so that a file of hundreds of thousands of
 // lines (ad-blocking lists) is spread over many polls instead of stalling

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What reads the message stanzas a logged-in client receives, in place of
 // gloox's message handlers.
 //

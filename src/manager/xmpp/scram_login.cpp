@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/scram_login.hpp"
 
 #include <gloox/base64.h>

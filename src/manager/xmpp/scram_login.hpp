@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The SCRAM-SHA-1 exchange of a login connection, run by the library in
 // place of gloox's, so that the salted password is computed in slices across
 // receives (sasl::Scram_Sha1) instead of inside one call, and so that the keys

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a server sends, read ahead of gloox: how deep it nests, what each
 // top-level element holds, and where each one ends.
 //
