@@ -76,12 +76,17 @@ TEST(Hostile_Parser, the_servers_end_of_the_stream_with_the_connection_left_open
 // Compressed input would pass every guard of the socket unread: a server's
 // offer of compression is ignored on both streams and the chat stays plain.
 TEST(Hostile_Parser, an_offer_of_stream_compression_is_never_taken) {
-    Wire_Host host;
-    host.peer.set_offer_compression(true);
-    ASSERT_TRUE(host.log_in());
-    host.manager->send_message(1, u"bob", u"plain");
-    EXPECT_TRUE(host.poll_until([&] { return host.sent_messages().size() == 2; }));  // own copy, message
-    host.peer.send_raw(chat("back"));
-    EXPECT_TRUE(host.poll_until([&] { return host.handler.count("on_message(from=bob, body=back") == 1; }));
-    EXPECT_TRUE(named(host.peer.stanzas(), "compress").empty());
+    for (const std::string mechanism : {"PLAIN", "SCRAM-SHA-1"}) {
+        SCOPED_TRACE(mechanism);
+        Wire_Host host;
+        host.peer.add_account("_qm9i", "pw");
+        host.peer.set_sasl_mechanisms({mechanism});
+        host.peer.set_offer_compression(true);
+        ASSERT_TRUE(host.log_in());
+        host.manager->send_message(1, u"bob", u"plain");
+        EXPECT_TRUE(host.poll_until([&] { return host.sent_messages().size() == 2; }));  // own copy, message
+        host.peer.send_raw(chat("back"));
+        EXPECT_TRUE(host.poll_until([&] { return host.handler.count("on_message(from=bob, body=back") == 1; }));
+        EXPECT_TRUE(named(host.peer.stanzas(), "compress").empty());
+    }
 }
