@@ -82,11 +82,10 @@ TEST(Host_Rand, managers_on_other_threads_leave_the_hosts_rand_and_srand_its_own
 
 TEST(Host_Rand, every_call_leaves_errno_as_the_host_left_it) {
     Wire_Host host;
-    errno = 4321;
     auto call = [&](const char* what, auto&& work) {
+        errno = 4321;
         work();
         EXPECT_EQ(errno, 4321) << what;
-        errno = 4321;
     };
     call("start", [&] { host.manager->start(); });
     call("poll to connected", [&] { host.poll_until([&] { return host.state() == STATE_CONNECTED; }); });
