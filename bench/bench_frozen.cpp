@@ -47,16 +47,8 @@ struct Timed {
 
 template <class Body>
 Timed time_call(const Thread_Times& times, long index, Body body) {
-    const Thread_Times::Sample before = times.sample();
-    const auto start = Steady::now();
-    body();
-    const double wall = elapsed_ms(start, Steady::now());
-    const Thread_Times::Sample after = times.sample();
-    const double cpu = after.cpu_ms - before.cpu_ms;
-    // A wait is counted when it ends: never take away more than the call
-    // spent off a processor.
-    const double waiting = std::clamp(after.waiting_ms - before.waiting_ms, 0.0, std::max(0.0, wall - cpu));
-    return {wall, cpu, wall - waiting, index};
+    const Call_Time time = time_one_call(times, body);
+    return {time.wall_ms, time.cpu_ms, time.own_ms, index};
 }
 
 struct Frozen_Run {

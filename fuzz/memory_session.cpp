@@ -140,28 +140,12 @@ bool session_exists = false;
 
 }  // namespace
 
-void Counting_Handler::on_message(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body,
-                                  std::int32_t time) {
-    ++messages;
-    ++calls;
-    last_from = from;
-    last_body = body;
-    last_time = time;
-}
-
-void Counting_Handler::on_error(const Velta_Client::Error& error) {
-    ++errors;
-    ++calls;
-    last_error = error.what();
-}
-
-void Counting_Handler::on_command_message(std::uint32_t code, const Velta_Client::wide_string&,
-                                          const Velta_Client::wide_string&, std::int32_t, std::uint32_t) {
+void Counting_Handler::on_command_message(std::uint32_t code, const Velta_Client::wide_string& from,
+                                          const Velta_Client::wide_string& text, std::int32_t time,
+                                          std::uint32_t id) {
     if (code != Velta_Client::CODE_COMMAND_MESSAGE) broken_harness("on_command_message with another code");
-    reply();
+    velta_test::Counting_Handler::on_command_message(code, from, text, time, id);
 }
-
-void Counting_Handler::clear() { *this = Counting_Handler(); }
 
 Memory_Session::Memory_Session(const std::u16string& user, const std::u16string& password) {
     if (session_exists) broken_harness("two memory sessions at once");

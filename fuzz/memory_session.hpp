@@ -10,6 +10,8 @@
 // fed any more, and the only server-side bytes are the ones a test feeds in.
 #pragma once
 
+#include "support/counting_handler.hpp"
+
 #include <velta_client/velta_client.hpp>
 
 #include <cstdint>
@@ -23,57 +25,12 @@ class Velta_Manager_Impl;
 
 namespace velta_fuzz {
 
-// Records what the host hears, as counts and the last chat message, cheaply
-// enough to run thousands of times a second. Never throws.
-class Counting_Handler final : public Velta_Client::Handler {
+// The tests' counting host, checking as well that on_command_message only
+// ever carries CODE_COMMAND_MESSAGE (the harness is broken otherwise).
+class Counting_Handler final : public velta_test::Counting_Handler {
 public:
-    void on_admin_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {
-        reply();
-    }
-    void on_message(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body,
-                    std::int32_t time) override;
-    void on_admin_identifier(const Velta_Client::wide_string&, const Velta_Client::wide_string&,
-                             const Velta_Client::wide_string&, std::int32_t) override {
-        reply();
-    }
-    void on_error(const Velta_Client::Error& error) override;
-    void on_disconnected() override {
-        ++disconnects;
-        ++calls;
-    }
-    void on_connected() override {
-        ++connects;
-        ++calls;
-    }
-    void on_message_stored(std::uint32_t, const Velta_Client::wide_string&) override { reply(); }
-    void on_admin_text(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {
-        reply();
-    }
-    void on_command_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t,
-                           std::uint32_t) override {
-        reply();
-    }
-    void on_command_message(std::uint32_t code, const Velta_Client::wide_string&, const Velta_Client::wide_string&,
-                            std::int32_t, std::uint32_t) override;
-
-    void clear();
-
-    int messages = 0;
-    int replies = 0;  // service replies and stored-offline notices
-    int errors = 0;
-    int disconnects = 0;
-    int connects = 0;
-    int calls = 0;  // every operation, in total
-    std::u16string last_from;
-    std::u16string last_body;
-    std::int32_t last_time = 0;
-    std::string last_error;
-
-private:
-    void reply() {
-        ++replies;
-        ++calls;
-    }
+    void on_command_message(std::uint32_t code, const Velta_Client::wide_string& from,
+                            const Velta_Client::wide_string& text, std::int32_t time, std::uint32_t id) override;
 };
 
 class Fixed_Clock final : public Velta_Client::Clock {

@@ -92,7 +92,7 @@ void log_in() {
     // After a lost session the host hears on_disconnected at every poll
     // until the login completes; nothing else but the one on_connected.
     const velta_fuzz::Counting_Handler& heard = session->handler;
-    if (heard.connects != 1 || heard.calls != heard.connects + heard.disconnects)
+    if (heard.connected != 1 || heard.calls != heard.connected + heard.disconnected)
         fail("the login was not heard as one on_connected");
     session->handler.clear();
 }
@@ -237,21 +237,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     session->server_writes(std::string(reinterpret_cast<const char*>(data), size));
     poll();
-    if (heard.connects != 0) fail("on_connected while already connected");
+    if (heard.connected != 0) fail("on_connected while already connected");
 
     int state = manager.get_state();
     if (state == STATE_IDLE) ++lost_sessions;
     if (state == STATE_CONNECTED) {
         if (!session->connection_open()) fail("connected without an open connection");
         // The clock stands still: no probe goes out, none can go unanswered.
-        if (heard.disconnects != 0) fail("on_disconnected while the session goes on");
+        if (heard.disconnected != 0) fail("on_disconnected while the session goes on");
         static Stream_Level stream_level;
         if (!stream_level.after(std::string(reinterpret_cast<const char*>(data), size))) {
             ++resynchronised;
             log_out();
             state = manager.get_state();
         } else if (inputs % 16 == 0) {
-            const int before = heard.messages;
+            const long before = heard.messages;
             session->server_writes(marker);
             poll();
             state = manager.get_state();
@@ -263,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (state == STATE_IDLE) {
         // A lost session is the host's to hear, as a lost link and nothing else.
-        if (heard.disconnects == 0) fail("the session ended without on_disconnected");
+        if (heard.disconnected == 0) fail("the session ended without on_disconnected");
         if (heard.errors != 0) fail("a lost session was reported as an error");
         // The next input logs in again. Such inputs are not kept to mutate
         // further: most of their offspring would end the session too, and

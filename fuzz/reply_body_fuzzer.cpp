@@ -5,6 +5,8 @@
 //  - Bodies built from the input's parts are read back into those parts.
 //  - Any attribute text is a number exactly when it is all decimal digits
 //    and at most 4294967295.
+#include "parse/address.hpp"
+#include "parse/decimal.hpp"
 #include "parse/reply_body.hpp"
 
 #include <velta_client/velta_client.hpp>

@@ -5,6 +5,8 @@
 // scripts/bench collects ("RESULT <key> <value>").
 #pragma once
 
+#include "support/counting_handler.hpp"
+
 #include <velta_client/velta_client.hpp>
 
 #include <algorithm>
@@ -30,38 +32,8 @@ public:
     std::int32_t now() override { return 1700000000; }
 };
 
-// A host that counts what it hears. on_message calls the hook, when set,
-// after counting (the round-trip peer answers from there).
-class Counting_Handler : public Velta_Client::Handler {
-public:
-    long connected = 0;
-    long disconnected = 0;
-    long errors = 0;
-    long messages = 0;
-    std::string last_error;
-    std::function<void(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body)> message_hook;
-
-    void on_admin_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {}
-    void on_message(const Velta_Client::wide_string& from, const Velta_Client::wide_string& body,
-                    std::int32_t) override {
-        ++messages;
-        if (message_hook) message_hook(from, body);
-    }
-    void on_admin_identifier(const Velta_Client::wide_string&, const Velta_Client::wide_string&,
-                             const Velta_Client::wide_string&, std::int32_t) override {}
-    void on_error(const Velta_Client::Error& error) override {
-        ++errors;
-        last_error = error.what();
-    }
-    void on_disconnected() override { ++disconnected; }
-    void on_connected() override { ++connected; }
-    void on_message_stored(std::uint32_t, const Velta_Client::wide_string&) override {}
-    void on_admin_text(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t) override {}
-    void on_command_values(const Velta_Client::wide_string&, const Velta_Client::wide_string&, std::int32_t,
-                           std::uint32_t) override {}
-    void on_command_message(std::uint32_t, const Velta_Client::wide_string&, const Velta_Client::wide_string&,
-                            std::int32_t, std::uint32_t) override {}
-};
+// A host that counts what it hears (the tests' own, shared with the fuzzers).
+using velta_test::Counting_Handler;
 
 // One host: its clock, its handler and its manager.
 struct Library_Host {
@@ -124,9 +96,31 @@ private:
     int fd_ = -1;
 };
 
-// One library (or raw gloox) call, timed three ways. A call's own time is
-// its wall time less the time it was ready to run but waiting for a
-// processor (the machine is shared).
+// One call's wall time, processor time and own time (its wall time less the
+// time it was ready to run but waiting for a processor: the machine is
+// shared).
+struct Call_Time {
+    double wall_ms = 0;
+    double cpu_ms = 0;
+    double own_ms = 0;
+};
+
+template <class Body>
+Call_Time time_one_call(const Thread_Times& times, Body body) {
+    const Thread_Times::Sample before = times.sample();
+    const auto start = Steady::now();
+    body();
+    const double wall = elapsed_ms(start, Steady::now());
+    const Thread_Times::Sample after = times.sample();
+    const double cpu = after.cpu_ms - before.cpu_ms;
+    // A wait is counted when it ends, so one that began just before the
+    // call may show up whole: never take away more than the call spent
+    // off a processor.
+    const double waiting = std::clamp(after.waiting_ms - before.waiting_ms, 0.0, std::max(0.0, wall - cpu));
+    return {wall, cpu, wall - waiting};
+}
+
+// One library (or raw gloox) call, timed three ways (see Call_Time).
 struct Timed_Call {
     std::string name;
     bool login_phase = false;
@@ -142,17 +136,8 @@ public:
 
     template <class Body>
     void time(const std::string& name, bool login_phase, Body body) {
-        const Thread_Times::Sample before = times_.sample();
-        const auto start = Steady::now();
-        body();
-        const double wall = elapsed_ms(start, Steady::now());
-        const Thread_Times::Sample after = times_.sample();
-        const double cpu = after.cpu_ms - before.cpu_ms;
-        // A wait is counted when it ends, so one that began just before the
-        // call may show up whole: never take away more than the call spent
-        // off a processor.
-        const double waiting = std::clamp(after.waiting_ms - before.waiting_ms, 0.0, std::max(0.0, wall - cpu));
-        calls_.push_back({name, login_phase, wall, cpu, wall - waiting});
+        const Call_Time time = time_one_call(times_, body);
+        calls_.push_back({name, login_phase, time.wall_ms, time.cpu_ms, time.own_ms});
     }
 
 private:

@@ -4,7 +4,10 @@
 // reply, a keep-alive echo, or a chat message.
 #include "manager/manager.hpp"
 
+#include "manager/constants.hpp"
 #include "manager/xmpp/error_extension.hpp"
+#include "parse/address.hpp"
+#include "parse/decimal.hpp"
 #include "parse/reply_body.hpp"
 #include "parse/stamps.hpp"
 #include "text/escaping.hpp"
@@ -92,10 +95,7 @@ const std::string* first_delay_stamp(const gloox::Tag& message) {
 // a sender comes from the user's own account (RFC 6120) and is ours too.
 bool from_local_domain(const gloox::Tag& message) {
     if (!message.hasAttribute("from")) return true;
-    const std::string& from = message.findAttribute("from");
-    const std::string_view bare = std::string_view(from).substr(0, from.find('/'));
-    const std::size_t at = bare.find('@');
-    return (at == std::string_view::npos ? bare : bare.substr(at + 1)) == "localhost";
+    return split_address(message.findAttribute("from")).domain == xmpp_domain;
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ void Velta_Manager_Impl::read_message(const gloox::Tag& element) {
         }
         const std::string node(address_node(element.findAttribute("from")));
         const std::string body = default_body(element);
-        if (node == "admin" || node == "cmdadmin") {
+        if (node == admin_node || node == command_node) {
             dispatch_service_reply(body, element);
             return;
         }

@@ -3,6 +3,7 @@
 // replace the gloox client.
 #include "manager/manager.hpp"
 
+#include "manager/constants.hpp"
 #include "manager/xmpp/client_factory.hpp"
 #include "manager/xmpp/private_rand.hpp"
 #include "text/escaping.hpp"
@@ -96,7 +97,6 @@ void Velta_Manager_Impl::queue_login_step() {
 
 void Velta_Manager_Impl::check_connect_deadline() {
     if (!awaiting_outcome_ || !states_.allows(Event::connect_deadline_passed)) return;
-    constexpr std::int32_t connect_deadline_seconds = 15;
     // Wrapping difference, as for the probes: the host's clock may pass 2038.
     const std::int32_t now = clock_->now();
     const auto waited =
@@ -107,9 +107,10 @@ void Velta_Manager_Impl::check_connect_deadline() {
     if (waited <= connect_deadline_seconds) return;
     awaiting_outcome_ = false;
     const bool connected = xmpp::reached_endpoint(*client_).has_value();
-    own_ending_ = xmpp::Link_End{
-        END_DEADLINE, connected ? at_server(std::string(end_words::no_answer_within) + " 15 s")
-                                : at_server(std::string("no connection within 15 s"))};
+    const std::string seconds = std::to_string(connect_deadline_seconds) + " s";
+    own_ending_ = xmpp::Link_End{END_DEADLINE, connected
+                                                   ? at_server(std::string(end_words::no_answer_within) + ' ' + seconds)
+                                                   : at_server("no connection within " + seconds)};
     {
         const xmpp::Private_Rand rand_scope;
         client_->disconnect();  // a connection still being set up reports the loss
@@ -177,7 +178,7 @@ void Velta_Manager_Impl::login_step() {
     client_.reset();
 
     gloox::JID jid;
-    jid.setServer("localhost");
+    jid.setServer(xmpp_domain);
     jid.setUsername(*node);
     xmpp::build_login_client(client_, jid, to_utf8(password_), scram_keys_);
     client_->read_messages_with(this);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/manager.hpp"
 
+#include "manager/constants.hpp"
 #include "manager/xmpp/client_factory.hpp"
 #include "text/utf8.hpp"
 
@@ -60,18 +61,18 @@ void Velta_Manager_Impl::poll() {
         // Wrapping difference: the host's clock may run past 2038.
         const auto since_probe = static_cast<std::int32_t>(static_cast<std::uint32_t>(clock_->now()) -
                                                            static_cast<std::uint32_t>(last_probe_time_));
-        if (since_probe > 10) {
+        if (since_probe > keep_alive_interval_seconds) {
             // An empty message to our own full address: the server echoes it
             // and the echo proves the link alive.
             inside_gloox([this] { client_->send(gloox::Message(gloox::Message::Chat, client_->jid())); });
             last_probe_time_ = clock_->now();
-            if (++unanswered_probes_ == 101) note_end(END_DEAD_LINK, at_server(end_words::probes_unanswered));
+            if (++unanswered_probes_ == unanswered_probe_limit + 1) note_end(END_DEAD_LINK, at_server(end_words::probes_unanswered));
         }
     }
 
     // The dead-link notice: the probes stopped coming back. The host decides
     // whether to log out; the connection is left as it is.
-    if (states_.is(STATE_CONNECTED) && unanswered_probes_ > 100)
+    if (states_.is(STATE_CONNECTED) && unanswered_probes_ > unanswered_probe_limit)
         queue->append(events::handler_call(handler_, &Handler::on_disconnected));
 
     queue->drain();

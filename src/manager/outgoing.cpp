@@ -2,6 +2,7 @@
 // The six send operations and their wire forms.
 #include "manager/manager.hpp"
 
+#include "manager/constants.hpp"
 #include "text/escaping.hpp"
 #include "text/utf8.hpp"
 
@@ -123,7 +124,7 @@ private:
 std::size_t room_for(const wide_string& text) { return 512 + 6 * text.size(); }
 
 // node@localhost, or the bare domain for an empty node.
-std::string address(const std::string& node) { return node.empty() ? "localhost" : node + "@localhost"; }
+std::string address(const std::string& node) { return node.empty() ? xmpp_domain : node + '@' + xmpp_domain; }
 
 }  // namespace
 
@@ -169,18 +170,18 @@ void Velta_Manager_Impl::send_message(std::uint32_t message_id, const wide_strin
 void Velta_Manager_Impl::send_admin_values(const std::uint32_t* values, std::uint32_t count,
                                            const wide_string& text) {
     if (!states_.is(STATE_CONNECTED)) return;
-    send_request("admin", values_subject(CODE_ADMIN_VALUES, values, count), text, "", nullptr);
+    send_request(admin_node, values_subject(CODE_ADMIN_VALUES, values, count), text, "", nullptr);
 }
 
 void Velta_Manager_Impl::send_admin_identifier(const Identifier128& identifier, const wide_string& text) {
     if (!states_.is(STATE_CONNECTED)) return;
     const std::string subject = std::to_string(CODE_ADMIN_IDENTIFIER) + ' ' + hex_identifier(identifier) + ' ';
-    send_request("admin", subject, text, "", nullptr);
+    send_request(admin_node, subject, text, "", nullptr);
 }
 
 void Velta_Manager_Impl::send_admin_text(const wide_string& text) {
     if (!states_.is(STATE_CONNECTED)) return;
-    send_request("admin", std::to_string(CODE_ADMIN_TEXT) + ' ', text, "", nullptr);
+    send_request(admin_node, std::to_string(CODE_ADMIN_TEXT) + ' ', text, "", nullptr);
 }
 
 void Velta_Manager_Impl::send_command_message(std::uint32_t message_id, const wide_string& user,
@@ -190,14 +191,14 @@ void Velta_Manager_Impl::send_command_message(std::uint32_t message_id, const wi
     if (!node) return;
     const std::string subject = std::to_string(CODE_COMMAND_MESSAGE) + ' ' + *node + "@localhost/zorvan ";
     const Amp_Rule rule{true, &reserve, &user};
-    send_request("cmdadmin", subject, text, std::to_string(message_id), &rule);
+    send_request(command_node, subject, text, std::to_string(message_id), &rule);
 }
 
 void Velta_Manager_Impl::send_command_values(const std::uint32_t* values, std::uint32_t count,
                                              const wide_string& text, std::uint32_t reserve) {
     if (!states_.is(STATE_CONNECTED)) return;
     const Amp_Rule rule{false, &reserve, nullptr};
-    send_request("cmdadmin", values_subject(CODE_COMMAND_VALUES, values, count), text, "0", &rule);
+    send_request(command_node, values_subject(CODE_COMMAND_VALUES, values, count), text, "0", &rule);
 }
 
 }  // namespace Velta_Client::detail

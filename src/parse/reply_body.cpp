@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "parse/reply_body.hpp"
 
-#include <velta_client/velta_client.hpp>
+#include "parse/address.hpp"
+#include "parse/decimal.hpp"
 
-#include <boost/lexical_cast.hpp>
+#include <velta_client/velta_client.hpp>
 
 namespace Velta_Client::detail {
 
@@ -17,15 +18,10 @@ public:
 
     std::optional<std::uint32_t> number() {
         skip_spaces();
-        std::uint64_t value = 0;
-        const std::size_t first = at_;
-        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
-            value = value * 10 + static_cast<std::uint64_t>(text_[at_] - '0');
-            if (value > 0xFFFFFFFFu) return std::nullopt;
-            ++at_;
-        }
-        if (at_ == first) return std::nullopt;
-        return static_cast<std::uint32_t>(value);
+        const std::optional<Decimal> number = leading_decimal(text_.substr(at_));
+        if (!number) return std::nullopt;
+        at_ += number->length;
+        return number->value;
     }
 
     std::string_view token() {
@@ -65,14 +61,6 @@ bool known_code(std::uint32_t code) {
 
 }  // namespace
 
-std::string_view address_node(std::string_view address) {
-    const std::size_t at = address.find('@');
-    if (at == std::string_view::npos) return {};
-    const std::size_t slash = address.find('/');
-    if (slash != std::string_view::npos && slash < at) return {};  // an '@' in the resource
-    return address.substr(0, at);
-}
-
 std::optional<Reply_Body> read_reply_body(std::string_view body) {
     Reader reader(body);
     const std::optional<std::uint32_t> code = reader.number();
@@ -96,16 +84,6 @@ std::optional<Reply_Body> read_reply_body(std::string_view body) {
     }
     reply.text = std::string(reader.rest());
     return reply;
-}
-
-std::optional<std::uint32_t> decimal_attribute(const std::string& text) {
-    // lexical_cast alone would take "+5" and wrap "-1" round to 4294967295.
-    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
-    try {
-        return boost::lexical_cast<std::uint32_t>(text);
-    } catch (const boost::bad_lexical_cast&) {
-        return std::nullopt;
-    }
 }
 
 }  // namespace Velta_Client::detail

@@ -26,11 +26,4 @@ struct Reply_Body {
 // than what follows it.
 std::optional<Reply_Body> read_reply_body(std::string_view body);
 
-// The node of an address exactly as written ("Node@domain/res" gives
-// "Node"); empty when the address has none.
-std::string_view address_node(std::string_view address);
-
-// A whole attribute text as an unsigned 32-bit decimal number: digits only.
-std::optional<std::uint32_t> decimal_attribute(const std::string& text);
-
 }  // namespace Velta_Client::detail

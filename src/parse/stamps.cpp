@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "parse/stamps.hpp"
 
+#include "parse/decimal.hpp"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <limits>
@@ -11,13 +13,12 @@ namespace Velta_Client::detail {
 
 namespace {
 
+// Exactly `count` digits (at most four) at `at`.
 bool digits(const std::string& text, std::size_t at, std::size_t count, int& value) {
     if (at + count > text.size()) return false;
-    value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        value = value * 10 + (text[i] - '0');
-    }
+    const std::optional<Decimal> number = leading_decimal(std::string_view(text).substr(at, count));
+    if (!number || number->length != count) return false;
+    value = static_cast<int>(number->value);
     return true;
 }
 

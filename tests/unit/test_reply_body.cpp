@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Service reply bodies and numeric attributes, as received.
+#include "parse/address.hpp"
+#include "parse/decimal.hpp"
 #include "parse/reply_body.hpp"
 
 #include <velta_client/velta_client.hpp>

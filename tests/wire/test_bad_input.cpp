@@ -48,11 +48,10 @@ struct Unit_Handler : Recording_Handler {
 
 // A logged-in host; each input is followed by a marker message, so that
 // everything the host hears before the marker is the input's.
-struct Bad_Input : ::testing::Test {
+struct Bad_Input : Logged_In {
     void SetUp() override {
         host.manager.reset(new_velta_manager(&host.clock, &handler, wide(host.peer.address()), u"Bob", u"pw"));
-        ASSERT_TRUE(host.log_in());
-        host.clock.time = 1234;
+        Logged_In::SetUp();
         handler.take();
     }
 
@@ -68,7 +67,6 @@ struct Bad_Input : ::testing::Test {
         }
     }
 
-    Wire_Host host;
     Unit_Handler handler;
 };
 

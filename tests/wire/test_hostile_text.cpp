@@ -16,15 +16,7 @@ namespace {
 
 std::string admin_text(const std::string& text) { return reply("admin", "268470416 _ym9i@localhost/r " + text); }
 
-struct Hostile_Text : ::testing::Test {
-    void SetUp() override {
-        ASSERT_TRUE(host.log_in());
-        host.handler.take();
-        host.clock.time = 1234;
-    }
-
-    Wire_Host host;
-};
+struct Hostile_Text : Logged_In {};
 
 }  // namespace
 

@@ -9,15 +9,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-// A logged-in host; what it heard of the login is taken.
-struct Incoming : ::testing::Test {
-    void SetUp() override {
-        ASSERT_TRUE(host.log_in());
-        host.handler.take();
-        host.clock.time = 1234;
-    }
-    Wire_Host host;
-};
+struct Incoming : Logged_In {};
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 #include "support/host.hpp"
 #include "support/stanzas.hpp"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -21,6 +23,15 @@ struct Peer_Side {
 struct Wire_Host : Peer_Side, Host {
     explicit Wire_Host(const std::string& user = "Bob", const std::string& password = "pw")
         : Host(peer.address(), user, password) {}
+
+    // Logs in, then takes what the host heard of the login and sets its
+    // clock to 1234, the time every unstamped delivery reads in the tests.
+    bool log_in_to_listen() {
+        if (!log_in()) return false;
+        handler.take();
+        clock.time = 1234;
+        return true;
+    }
 
     // Sends xml to the logged-in connection and polls until the host has
     // heard `events` more calls (or, with 0, for a short while).
@@ -53,6 +64,12 @@ struct Wire_Host : Peer_Side, Host {
             if (stanza.connection == peer.bound_connection()) out.push_back(stanza);
         return out;
     }
+};
+
+// The fixture of the tests that start from a logged-in host.
+struct Logged_In : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(host.log_in_to_listen()); }
+    Wire_Host host;
 };
 
 }  // namespace velta_test

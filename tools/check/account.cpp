@@ -6,8 +6,8 @@
 // and the account is removed with gloox at the end.
 #include "checks.hpp"
 
-#include "manager/xmpp/refusing_tls.hpp"
-#include "text/escaping.hpp"
+#include "refusing_tls.hpp"
+#include "user_node.hpp"
 
 #include <velta_client/end_words.hpp>
 #include <velta_client/velta_client.hpp>
@@ -126,7 +126,7 @@ public:
         client_.setServer(server);
         // As the library does: no GnuTLS session is ever built (gloox's own
         // leaks its credentials), and a STARTTLS offer ends the connection.
-        client_.setEncryptionImpl(new Velta_Client::detail::xmpp::Refusing_Tls(&client_));
+        client_.setEncryptionImpl(new Refusing_Tls(&client_));
         client_.registerConnectionListener(this);
         registration_ = std::make_unique<gloox::Registration>(&client_);
         registration_->registerRegistrationHandler(this);
@@ -266,8 +266,7 @@ void check_account(const Options& options, std::vector<Check>& checks) {
     if (manager->get_state() == Velta_Client::STATE_CONNECTED) log_out(*manager, options.timeout_ms);
     manager.reset();
 
-    const auto node = Velta_Client::text_encoding::user_name_to_node(user);
-    Remover remover(options.server, node.value_or(user), password);
+    Remover remover(options.server, user_node(user), password);
     const std::string removal = remover.run(options.timeout_ms);
     if (removal.empty())
         checks.push_back({"account-removed", Verdict::pass, "the throwaway account " + user + " was removed", ""});

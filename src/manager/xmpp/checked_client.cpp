@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/checked_client.hpp"
 
+#include "manager/constants.hpp"
 #include "manager/xmpp/conditions.hpp"
 
 #include <velta_client/end_words.hpp>
@@ -47,7 +48,7 @@ bool Checked_Client::acceptable_bind(const gloox::Tag& iq) {
     const gloox::Tag* address = bind->findChild("jid");
     if (!address) return false;
     const gloox::JID bound(address->cdata());
-    return bound.username() == jid().username() && bound.server() == "localhost";
+    return bound.username() == jid().username() && bound.server() == xmpp_domain;
 }
 
 void Checked_Client::refuse(End_Cause cause, std::string detail) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "manager/xmpp/client_factory.hpp"
 
+#include "manager/constants.hpp"
 #include "manager/xmpp/error_extension.hpp"
 #include "manager/xmpp/private_rand.hpp"
 #include "manager/xmpp/refusing_tls.hpp"
@@ -37,7 +38,7 @@ void set_connection_maker(Connection_Maker maker) { connection_maker = maker; }
 
 void build_registration_client(std::optional<Checked_Client>& slot) {
     const Private_Rand rand_scope;  // gloox calls srand(time(0)) here
-    slot.emplace("localhost");
+    slot.emplace(xmpp_domain);
     Private_Rand::reseed();
     configure(*slot);
 }

@@ -2,13 +2,23 @@
 #include "manager/xmpp/endpoint.hpp"
 
 #include <algorithm>
-#include <cctype>
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 
 namespace Velta_Client::detail::xmpp {
+
+namespace {
+
+// Host names are ASCII. <cctype> follows the host program's locale: in a
+// Latin-1 one isalnum takes 0xE9, and in a Turkish one tolower makes 'I' a
+// dotless i, so "LOCALHOST" would leave the machine.
+bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
 
 std::string endpoint_text(const Endpoint& endpoint) {
     char host[NI_MAXHOST] = "?";
@@ -55,8 +65,7 @@ bool is_host_name(const std::string& server) {
             label = 0;
             continue;
         }
-        const auto byte = static_cast<unsigned char>(c);
-        if (!std::isalnum(byte) && c != '-' && c != '_') return false;
+        if (!is_ascii_alnum(c) && c != '-' && c != '_') return false;
         if (++label > 63) return false;
     }
     return label > 0;
@@ -65,8 +74,7 @@ bool is_host_name(const std::string& server) {
 bool is_local_name(const std::string& server) {
     std::string name = server;
     if (!name.empty() && name.back() == '.') name.pop_back();
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(name.begin(), name.end(), name.begin(), ascii_lower);
     constexpr const char* local = "localhost";
     constexpr std::size_t length = 9;
     if (name == local) return true;
