@@ -13,7 +13,6 @@ kind="$1" check="$2" source_tree="$3"
 command -v "$([ "$kind" = prosody ] && echo prosody || echo ejabberdctl)" >/dev/null ||
   { echo "$kind is not installed: skipped"; exit 77; }
 
-folders_before=$(ls -d /tmp/velta-"$kind".* 2>/dev/null | wc -l)
 output=$(timeout 300 unshare --net --mount --pid --fork --mount-proc sh -c '
   ip link set lo up
   "$1/scripts/server" "$2" 127.0.0.1 -- "$3" --account 127.0.0.1 || echo "status $?"
@@ -25,6 +24,8 @@ echo "$output" | grep -q "^verdict: the library can work with this server$" || {
 echo "$output" | grep -q "^status " && { echo "FAIL: non-zero exit"; exit 1; }
 left=$(echo "$output" | sed -n '/^left:$/,$p' | sed 1d)
 [ -z "$left" ] || { echo "FAIL: left behind: $left"; exit 1; }
-folders_after=$(ls -d /tmp/velta-"$kind".* 2>/dev/null | wc -l)
-[ "$folders_after" -le "$folders_before" ] || { echo "FAIL: a folder was left in /tmp"; exit 1; }
+# The folder the script named (not a count of /tmp: other runs share it).
+folder=$(echo "$output" | sed -n 's/^server: .*(PID [0-9]*, folder \([^)]*\)).*/\1/p' | head -1)
+[ -n "$folder" ] || { echo "FAIL: the script named no folder"; exit 1; }
+[ ! -e "$folder" ] || { echo "FAIL: $folder was left"; exit 1; }
 echo "server_script_check $kind: ok"
